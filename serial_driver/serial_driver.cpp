@@ -1,0 +1,315 @@
+#include "serial_driver/serial_driver.h"
+
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "serial_driver/log.h"
+#include "serial_driver/serial_identify.h"
+#include "serial_driver/uart.h"
+
+namespace {
+
+const char* const kVendorId = "1a86";
+const char* const kProductId = "7523";
+constexpr int kFlowControlNone = 0;
+constexpr int kDataBits = 8;
+constexpr int kStopBits = 1;
+constexpr int kParityNone = 'N';
+
+constexpr int kReplyPolls = 11;
+constexpr useconds_t kPollPauseMicros = 1000;
+constexpr int kReconnectAfter = 150;
+// Text, checksum byte and newline must fit one frame buffer.
+constexpr int kMaxCommandText = kFrameSize - 2;
+
+// A reply wait keeps polling while its decision says so.
+constexpr int kKeepWaiting = -1;
+
+// Up to 64 bytes of a receive buffer, up to its first NUL, for the time-out message.
+std::string bufferText(const char* buf) { return std::string(buf, strnlen(buf, kFrameSize)); }
+
+// Polls fd up to kReplyPolls times, 1 ms apart, appending to buf. Whenever buf holds exactly
+// one frame, decide(tokens) ends the wait with 0 or 1, or returns kKeepWaiting. Returns
+// kKeepWaiting when the polls run out.
+template <typename Decide>
+int pollReply(int fd, char (&buf)[kFrameSize], Decide decide) {
+  char word_strings[4][64] = {};
+  char string[kFrameSize] = {};
+  int len = 0;
+  for (int time = 0; time < kReplyPolls; ++time) {
+    if (len < kFrameSize) {
+      // A read error adds nothing; the wait goes on with its remaining polls.
+      const int got = receive(fd, buf + len, kFrameSize - len);
+      if (got > 0) len += got;
+    }
+    if (checkoutString(buf, len, string) == 1 && parseString(string, word_strings) == 1) {
+      const int decision = decide(word_strings);
+      if (decision != kKeepWaiting) return decision;
+    }
+    usleep(kPollPauseMicros);
+  }
+  return kKeepWaiting;
+}
+
+// Adds the checksum byte and newline behind the l-byte text in cmd_string, drops stale input
+// and writes the whole frame. Returns what transmit returns.
+int sendCommand(int fd, char* cmd_string, int l) {
+  cmd_string[l] = static_cast<char>(calcXOR(cmd_string));
+  cmd_string[l + 1] = '\n';
+  clear_receive_buf(fd);
+  return transmit(fd, cmd_string, l + 2);
+}
+
+std::string sendFailedText(int ret) { return "uart send failed, ret:" + std::to_string(ret); }
+
+}  // namespace
+
+uint8_t calcXOR(const char* string) {
+  uint8_t xor_calcu = 0;
+  for (const char* p = string; *p != '\0'; ++p) xor_calcu ^= static_cast<uint8_t>(*p);
+  return xor_calcu;
+}
+
+int checkoutString(const char* buf, const int len, char* string) {
+  if (buf == nullptr || len < 1) return 0;
+  memset(string, 0, kFrameSize);
+  // No frame is longer than a buffer; a longer span could only overflow string.
+  if (len > kFrameSize) return 0;
+  // Only the last byte terminates; a newline inside the span may be a checksum byte.
+  if (buf[len - 1] != '\n') return 0;
+  if (buf[0] == '$') {
+    uint8_t xor_calcu = 0;
+    for (int i = 0; i < len - 2; ++i) xor_calcu ^= static_cast<uint8_t>(buf[i]);
+    const uint8_t xor_cmd = static_cast<uint8_t>(buf[len - 2]);
+    if (xor_calcu != xor_cmd) return 0;
+    memcpy(string, buf, len - 2);
+    return 1;
+  }
+  if (buf[0] == '!') {
+    memcpy(string, buf, len - 1);
+    return 1;
+  }
+  return 0;
+}
+
+int parseString(const char* s, char (*ss)[64]) {
+  if (s[0] != '$' && s[0] != '!') return 0;
+  const size_t l = strlen(s);
+  if (l > 64) return 0;
+  // A 64-character text without a blank would be one token plus its NUL: 65 bytes in a row.
+  if (l == 64 && memchr(s, ' ', l) == nullptr) return 0;
+  int j = 0;
+  int k = 0;
+  for (size_t i = 0; i < l; ++i) {
+    const char c = s[i];
+    if (c == ' ' && j < 2) {
+      ss[j][k] = '\0';
+      ++j;
+      k = 0;
+    } else {
+      ss[j][k++] = c;
+    }
+  }
+  ss[j][k] = '\0';
+  return 1;
+}
+
+int transmit(int fd, char* data_address, int len) {
+  const int transmit_len = uart_send(fd, data_address, len);
+  if (transmit_len == len) return len;
+  SD_LOG_THROTTLED(LogLevel::ERROR, "transmit error, port is closed", transmit_len, len);
+  return 0;
+}
+
+int receive(int fd, char* data_address, int len) {
+  return uart_recv_no_block(fd, data_address, len);
+}
+
+void exit_serial_driver(int fd) {
+  if (fd > 0) uart_close(fd);
+  exit(1);
+}
+
+int checkAck(int fd, int index) {
+  char ack_string[kFrameSize] = {};
+  const int result = pollReply(fd, ack_string, [index](char(*word_strings)[64]) {
+    if (strcmp(word_strings[0], "$ack") != 0) return 0;
+    int index_fdb = 0;
+    if (sscanf(word_strings[1], "%d", &index_fdb) != 1) return 0;
+    // An acknowledgement of another entry is not the answer; keep waiting for ours.
+    return index_fdb == index ? 1 : kKeepWaiting;
+  });
+  if (result != kKeepWaiting) return result;
+  SD_LOG(LogLevel::WARN, "receive buf: ", bufferText(ack_string));
+  SD_LOG(LogLevel::WARN, "receive overtime:" + std::to_string(kReplyPolls) + " ms");
+  return 0;
+}
+
+int getFeedback(int fd, int index, int data_type, void* data_address) {
+  char fdb_string[kFrameSize] = {};
+  const int result = pollReply(fd, fdb_string, [&](char(*word_strings)[64]) {
+    if (strcmp(word_strings[0], "$fdb") != 0) {
+      SD_LOG(LogLevel::ERROR, "not feedback string");
+      return 0;
+    }
+    int index_fdb = 0;
+    if (sscanf(word_strings[1], "%d", &index_fdb) != 1) {
+      SD_LOG(LogLevel::ERROR, "get feedback index error");
+      return 0;
+    }
+    if (index_fdb != index) {
+      SD_LOG(LogLevel::ERROR, "index value error, index_fdb:" + std::to_string(index_fdb) +
+                                  ", index:" + std::to_string(index));
+      return 0;
+    }
+    switch (data_type) {
+      case kValueFloat: {
+        // Convert into a local first: a failed conversion leaves the caller's value alone.
+        float value = 0.0f;
+        if (sscanf(word_strings[2], "%f", &value) != 1) break;
+        *static_cast<float*>(data_address) = value;
+        return 1;
+      }
+      case kValueInt: {
+        int value = 0;
+        if (sscanf(word_strings[2], "%d", &value) != 1) break;
+        *static_cast<int*>(data_address) = value;
+        return 1;
+      }
+      case kValueText:
+        // Token 2 of a valid "$fdb" frame has at most 55 characters.
+        strcpy(static_cast<char*>(data_address), word_strings[2]);
+        return 1;
+      default:
+        return 1;
+    }
+    SD_LOG(LogLevel::ERROR, "get data value error");
+    return 0;
+  });
+  if (result != kKeepWaiting) return result;
+  SD_LOG(LogLevel::WARN, "receive buf: ", bufferText(fdb_string));
+  SD_LOG(LogLevel::ERROR, "receive overtime:" + std::to_string(kReplyPolls) + " ms");
+  return 0;
+}
+
+bool SerialDriver::init(const std::string& portname, std::string& dev, int baudRate) {
+  dev = getDevicePort(kProductId, kVendorId, portname);
+  if (dev.empty()) return false;
+
+  // Reconnections come through here; the old descriptor would leak on each one.
+  if (fd_ > 0) uart_close(fd_);
+  fd_ = uart_open_no_block(dev.c_str());
+  if (fd_ != 0) {
+    isOpened_ = true;
+    uart_set(fd_, baudRate, kFlowControlNone, kDataBits, kStopBits, kParityNone);
+    SD_LOG(LogLevel::INFO, "open the uart port success", dev);
+  } else {
+    isOpened_ = false;
+    SD_LOG(LogLevel::CRITICAL, "can not open the uart port", dev);
+  }
+  baud_rate_ = baudRate;
+  portname_ = portname;
+  return fd_ > 0;
+}
+
+void SerialDriver::close() {
+  if (fd_ > 0) uart_close(fd_);
+  // The number may soon name another file of the process: never act on it again.
+  fd_ = -1;
+}
+
+bool SerialDriver::handleTimeout(int res) {
+  if (res != 0) {
+    conn_timeout_cnt_ = 0;
+    return true;
+  }
+  if (++conn_timeout_cnt_ <= kReconnectAfter) return false;
+  std::string dev;
+  init(portname_, dev, baud_rate_);
+  SD_LOG(LogLevel::CRITICAL, "time out then reconnection!");
+  conn_timeout_cnt_ = 0;
+  return false;
+}
+
+bool SerialDriver::setEntry(int index, const float* data_address) {
+  if (!isOpened_) exit_serial_driver(fd_);
+  char cmd_string[kFrameSize] = {};
+  const int l = snprintf(cmd_string, sizeof cmd_string, "$set %d %.3f", index,
+                         static_cast<double>(*data_address));
+  const int ret = sendCommand(fd_, cmd_string, l);
+  if (ret <= 0) {
+    SD_LOG_THROTTLED(LogLevel::WARN, sendFailedText(ret));
+    return handleTimeout(ret);
+  }
+  return handleTimeout(checkAck(fd_, index));
+}
+
+bool SerialDriver::setEntry(int index, const int* data_address) {
+  if (!isOpened_) exit_serial_driver(fd_);
+  char cmd_string[kFrameSize] = {};
+  const int l = snprintf(cmd_string, sizeof cmd_string, "$set %d %d", index, *data_address);
+  const int ret = sendCommand(fd_, cmd_string, l);
+  if (ret <= 0) {
+    SD_LOG_THROTTLED(LogLevel::WARN, sendFailedText(ret));
+    return handleTimeout(ret);
+  }
+  return handleTimeout(checkAck(fd_, index));
+}
+
+bool SerialDriver::setEntry(int index, const char* data_address) {
+  if (!isOpened_) exit_serial_driver(fd_);
+  char cmd_string[kFrameSize] = {};
+  const int l = snprintf(cmd_string, sizeof cmd_string, "$set %d %s", index, data_address);
+  // Refused before anything is sent; the link is fine, so this is no failed exchange.
+  if (l < 0 || l > kMaxCommandText) {
+    SD_LOG(LogLevel::ERROR, "text value too long for one frame, nothing sent; command length", l,
+           "limit", kMaxCommandText);
+    return false;
+  }
+  const int ret = sendCommand(fd_, cmd_string, l);
+  if (ret <= 0) {
+    SD_LOG_THROTTLED(LogLevel::WARN, sendFailedText(ret));
+    return handleTimeout(ret);
+  }
+  return handleTimeout(checkAck(fd_, index));
+}
+
+bool SerialDriver::getEntry(int index, float* data_address) {
+  if (!isOpened_) exit_serial_driver(fd_);
+  char cmd_string[kFrameSize] = {};
+  const int l = snprintf(cmd_string, sizeof cmd_string, "$get %d", index);
+  const int ret = sendCommand(fd_, cmd_string, l);
+  if (ret <= 0) {
+    SD_LOG_THROTTLED(LogLevel::WARN, sendFailedText(ret));
+    return handleTimeout(ret);
+  }
+  return handleTimeout(getFeedback(fd_, index, kValueFloat, data_address));
+}
+
+bool SerialDriver::getEntry(int index, int* data_address) {
+  if (!isOpened_) exit_serial_driver(fd_);
+  char cmd_string[kFrameSize] = {};
+  const int l = snprintf(cmd_string, sizeof cmd_string, "$get %d", index);
+  const int ret = sendCommand(fd_, cmd_string, l);
+  if (ret <= 0) {
+    SD_LOG_THROTTLED(LogLevel::WARN, sendFailedText(ret));
+    return handleTimeout(ret);
+  }
+  return handleTimeout(getFeedback(fd_, index, kValueInt, data_address));
+}
+
+bool SerialDriver::getEntry(int index, char* data_address) {
+  if (!isOpened_) exit_serial_driver(fd_);
+  char cmd_string[kFrameSize] = {};
+  const int l = snprintf(cmd_string, sizeof cmd_string, "$get %d", index);
+  const int ret = sendCommand(fd_, cmd_string, l);
+  if (ret <= 0) {
+    SD_LOG_THROTTLED(LogLevel::WARN, sendFailedText(ret));
+    return handleTimeout(ret);
+  }
+  return handleTimeout(getFeedback(fd_, index, kValueText, data_address));
+}

@@ -1,0 +1,19 @@
+// Finding the device node of a USB serial adapter by its USB identity, through libudev.
+#pragma once
+
+#include <string>
+
+#include "serial_driver_export.h"
+
+// USB identity of the device a tty hangs off; i_serial is empty when the device has none.
+struct SERIAL_DRIVER_EXPORT Info {
+  std::string id_vendor;
+  std::string id_product;
+  std::string i_serial;
+};
+
+// The node path (such as /dev/ttyUSB0) of the first tty, in byte-wise order of node paths, whose
+// USB device has exactly these ids and this non-empty serial number; empty when none matches.
+SERIAL_DRIVER_EXPORT std::string getDevicePort(const std::string& id_product,
+                                               const std::string& id_vendor,
+                                               const std::string& i_serial);

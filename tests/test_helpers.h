@@ -1,0 +1,107 @@
+// Shared helpers for the tests: captured log output and a pseudo-terminal pair.
+#pragma once
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <stdlib.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <sstream>
+#include <string>
+#include <vector>
+
+namespace test {
+
+inline std::vector<std::string> splitLines(const std::string& text) {
+  std::vector<std::string> lines;
+  std::istringstream in(text);
+  for (std::string line; std::getline(in, line);) lines.push_back(line);
+  return lines;
+}
+
+// Captures what the library writes on standard output while it is alive.
+class StdoutCapture {
+ public:
+  StdoutCapture() {
+    fflush(stdout);
+    testing::internal::CaptureStdout();
+  }
+  ~StdoutCapture() {
+    if (!done_) testing::internal::GetCapturedStdout();
+  }
+  std::vector<std::string> lines() { return splitLines(text()); }
+  std::string text() {
+    fflush(stdout);
+    done_ = true;
+    return testing::internal::GetCapturedStdout();
+  }
+
+ private:
+  bool done_ = false;
+};
+
+// The level and the message arguments of a log line, without the call-site line number:
+// "WARN console [uart.cpp:12 f]; a; b" -> "WARN [uart.cpp f]; a; b".
+inline std::string withoutLineNumber(const std::string& line) {
+  const auto open = line.find(" console [");
+  const auto colon = line.find(':', open);
+  const auto blank = line.find(' ', colon);
+  if (open == std::string::npos || colon == std::string::npos || blank == std::string::npos) {
+    return line;
+  }
+  return line.substr(0, open) + " [" + line.substr(open + 10, colon - open - 10) +
+         line.substr(blank);
+}
+
+// A pseudo-terminal: the slave plays the serial port, the test talks on the master.
+class PtyPair {
+ public:
+  PtyPair() {
+    master_ = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+    if (master_ < 0 || grantpt(master_) != 0 || unlockpt(master_) != 0) return;
+    slave_path_ = ptsname(master_);
+    // Keep the slave open so bytes written before the port is opened are kept, and raw so
+    // nothing is echoed or translated.
+    holder_ = open(slave_path_.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+    termios raw{};
+    tcgetattr(holder_, &raw);
+    cfmakeraw(&raw);
+    tcsetattr(holder_, TCSANOW, &raw);
+  }
+  ~PtyPair() {
+    if (holder_ >= 0) close(holder_);
+    if (master_ >= 0) close(master_);
+  }
+  PtyPair(const PtyPair&) = delete;
+  PtyPair& operator=(const PtyPair&) = delete;
+
+  bool ok() const { return master_ >= 0 && holder_ >= 0; }
+  int master() const { return master_; }
+  const std::string& slavePath() const { return slave_path_; }
+
+  // Writes bytes as the far end and waits until they can be read on the slave side.
+  void send(const std::string& bytes) {
+    ASSERT_EQ(write(master_, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
+    tcdrain(master_);
+    usleep(2000);
+  }
+  // Everything the slave side has written so far.
+  std::string drain() {
+    std::string out;
+    const int flags = fcntl(master_, F_GETFL);
+    fcntl(master_, F_SETFL, flags | O_NONBLOCK);
+    char buf[256];
+    for (ssize_t n; (n = read(master_, buf, sizeof buf)) > 0;) out.append(buf, n);
+    fcntl(master_, F_SETFL, flags);
+    return out;
+  }
+
+ private:
+  int master_ = -1;
+  int holder_ = -1;
+  std::string slave_path_;
+};
+
+}  // namespace test
