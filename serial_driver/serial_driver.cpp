@@ -26,34 +26,51 @@ constexpr int kReconnectAfter = 150;
 // Text, checksum byte and newline must fit one frame buffer.
 constexpr int kMaxCommandText = kFrameSize - 2;
 
-// A reply wait keeps polling while its decision says so.
-constexpr int kKeepWaiting = -1;
-
 // Up to 64 bytes of a receive buffer, up to its first NUL, for the time-out message.
 std::string bufferText(const char* buf) { return std::string(buf, strnlen(buf, kFrameSize)); }
 
-// Polls fd up to kReplyPolls times, 1 ms apart, appending to buf. Whenever buf holds exactly
-// one frame, decide(tokens) ends the wait with 0 or 1, or returns kKeepWaiting. Returns
-// kKeepWaiting when the polls run out.
-template <typename Decide>
-int pollReply(int fd, char (&buf)[kFrameSize], Decide decide) {
-  char word_strings[4][64] = {};
-  char string[kFrameSize] = {};
-  int len = 0;
-  for (int time = 0; time < kReplyPolls; ++time) {
-    if (len < kFrameSize) {
-      // A read error adds nothing; the wait goes on with its remaining polls.
-      const int got = receive(fd, buf + len, kFrameSize - len);
-      if (got > 0) len += got;
+// The polling loop both reply waits share: up to kReplyPolls attempts, each one non-blocking
+// read appended to the caller's buffer and a 1 ms pause. Bytes are never removed, so the
+// buffer is taken only while it holds exactly one frame from its first byte.
+class ReplyPoller {
+ public:
+  ReplyPoller(int fd, char (&buf)[kFrameSize]) : fd_(fd), buf_(buf) {}
+
+  // Polls until the buffer holds one frame, split into word_strings (true), or until the
+  // attempts are used up (false). The attempt that found a frame pauses on the next call.
+  bool nextFrame() {
+    while (attempt_ < kReplyPolls) {
+      finishAttempt();
+      ++attempt_;
+      pause_pending_ = true;
+      if (len_ < kFrameSize) {
+        // A read error adds nothing; the remaining attempts go on.
+        const int got = receive(fd_, buf_ + len_, kFrameSize - len_);
+        if (got > 0) len_ += got;
+      }
+      if (checkoutString(buf_, len_, string_) == 1 && parseString(string_, word_strings) == 1) {
+        return true;
+      }
     }
-    if (checkoutString(buf, len, string) == 1 && parseString(string, word_strings) == 1) {
-      const int decision = decide(word_strings);
-      if (decision != kKeepWaiting) return decision;
-    }
-    usleep(kPollPauseMicros);
+    finishAttempt();
+    return false;
   }
-  return kKeepWaiting;
-}
+
+  char word_strings[4][64] = {};
+
+ private:
+  void finishAttempt() {
+    if (pause_pending_) usleep(kPollPauseMicros);
+    pause_pending_ = false;
+  }
+
+  const int fd_;
+  char* const buf_;
+  char string_[kFrameSize] = {};
+  int len_ = 0;
+  int attempt_ = 0;
+  bool pause_pending_ = false;
+};
 
 // Adds the checksum byte and newline behind the l-byte text in cmd_string, drops stale input
 // and writes the whole frame. Returns what transmit returns.
@@ -136,14 +153,14 @@ void exit_serial_driver(int fd) {
 
 int checkAck(int fd, int index) {
   char ack_string[kFrameSize] = {};
-  const int result = pollReply(fd, ack_string, [index](char(*word_strings)[64]) {
-    if (strcmp(word_strings[0], "$ack") != 0) return 0;
+  ReplyPoller poller(fd, ack_string);
+  while (poller.nextFrame()) {
+    if (strcmp(poller.word_strings[0], "$ack") != 0) return 0;
     int index_fdb = 0;
-    if (sscanf(word_strings[1], "%d", &index_fdb) != 1) return 0;
-    // An acknowledgement of another entry is not the answer; keep waiting for ours.
-    return index_fdb == index ? 1 : kKeepWaiting;
-  });
-  if (result != kKeepWaiting) return result;
+    if (sscanf(poller.word_strings[1], "%d", &index_fdb) != 1) return 0;
+    if (index_fdb == index) return 1;
+    // An acknowledgement of another entry is not the answer: keep waiting for ours.
+  }
   SD_LOG(LogLevel::WARN, "receive buf: ", bufferText(ack_string));
   SD_LOG(LogLevel::WARN, "receive overtime:" + std::to_string(kReplyPolls) + " ms");
   return 0;
@@ -151,48 +168,50 @@ int checkAck(int fd, int index) {
 
 int getFeedback(int fd, int index, int data_type, void* data_address) {
   char fdb_string[kFrameSize] = {};
-  const int result = pollReply(fd, fdb_string, [&](char(*word_strings)[64]) {
-    if (strcmp(word_strings[0], "$fdb") != 0) {
-      SD_LOG(LogLevel::ERROR, "not feedback string");
-      return 0;
-    }
-    int index_fdb = 0;
-    if (sscanf(word_strings[1], "%d", &index_fdb) != 1) {
-      SD_LOG(LogLevel::ERROR, "get feedback index error");
-      return 0;
-    }
-    if (index_fdb != index) {
-      SD_LOG(LogLevel::ERROR, "index value error, index_fdb:" + std::to_string(index_fdb) +
-                                  ", index:" + std::to_string(index));
-      return 0;
-    }
-    switch (data_type) {
-      case kValueFloat: {
-        // Convert into a local first: a failed conversion leaves the caller's value alone.
-        float value = 0.0f;
-        if (sscanf(word_strings[2], "%f", &value) != 1) break;
-        *static_cast<float*>(data_address) = value;
-        return 1;
-      }
-      case kValueInt: {
-        int value = 0;
-        if (sscanf(word_strings[2], "%d", &value) != 1) break;
-        *static_cast<int*>(data_address) = value;
-        return 1;
-      }
-      case kValueText:
-        // Token 2 of a valid "$fdb" frame has at most 55 characters.
-        strcpy(static_cast<char*>(data_address), word_strings[2]);
-        return 1;
-      default:
-        return 1;
-    }
-    SD_LOG(LogLevel::ERROR, "get data value error");
+  ReplyPoller poller(fd, fdb_string);
+  if (!poller.nextFrame()) {
+    SD_LOG(LogLevel::WARN, "receive buf: ", bufferText(fdb_string));
+    SD_LOG(LogLevel::ERROR, "receive overtime:" + std::to_string(kReplyPolls) + " ms");
     return 0;
-  });
-  if (result != kKeepWaiting) return result;
-  SD_LOG(LogLevel::WARN, "receive buf: ", bufferText(fdb_string));
-  SD_LOG(LogLevel::ERROR, "receive overtime:" + std::to_string(kReplyPolls) + " ms");
+  }
+  // The first frame decides.
+  char(*word_strings)[64] = poller.word_strings;
+  if (strcmp(word_strings[0], "$fdb") != 0) {
+    SD_LOG(LogLevel::ERROR, "not feedback string");
+    return 0;
+  }
+  int index_fdb = 0;
+  if (sscanf(word_strings[1], "%d", &index_fdb) != 1) {
+    SD_LOG(LogLevel::ERROR, "get feedback index error");
+    return 0;
+  }
+  if (index_fdb != index) {
+    SD_LOG(LogLevel::ERROR, "index value error, index_fdb:" + std::to_string(index_fdb) +
+                                ", index:" + std::to_string(index));
+    return 0;
+  }
+  switch (data_type) {
+    case kValueFloat: {
+      // Converted into a local first: a failed conversion leaves the caller's value alone.
+      float value = 0.0f;
+      if (sscanf(word_strings[2], "%f", &value) != 1) break;
+      *static_cast<float*>(data_address) = value;
+      return 1;
+    }
+    case kValueInt: {
+      int value = 0;
+      if (sscanf(word_strings[2], "%d", &value) != 1) break;
+      *static_cast<int*>(data_address) = value;
+      return 1;
+    }
+    case kValueText:
+      // Token 2 of a valid "$fdb" frame has at most 55 characters.
+      strcpy(static_cast<char*>(data_address), word_strings[2]);
+      return 1;
+    default:
+      return 1;
+  }
+  SD_LOG(LogLevel::ERROR, "get data value error");
   return 0;
 }
 

@@ -1,0 +1,82 @@
+// A simulated chassis controller on the master side of a pseudo-terminal.
+#pragma once
+
+#include <chrono>
+#include <condition_variable>
+#include <deque>
+#include <map>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace chassis_sim {
+
+// What goes wrong with the next reply. The command itself always takes effect.
+enum class Fault {
+  kNone,
+  kNoReply,      // the reply is lost
+  kLateReply,    // the reply comes after the driver stopped waiting
+  kBadChecksum,  // one checksum bit flipped
+  kWrongIndex,   // the reply names the next entry
+  kSplitReply,   // the text first, the checksum and newline a few milliseconds later
+  kNoise,        // stray bytes before the reply
+  kBangFrame,    // a "!" frame instead of the reply
+  kWrongKind,    // "$ack" to a "$get", "$fdb" to a "$set"
+};
+
+const char* faultName(Fault fault);
+
+class Controller {
+ public:
+  Controller() = default;
+  ~Controller();
+  Controller(const Controller&) = delete;
+  Controller& operator=(const Controller&) = delete;
+
+  // Serves the given pty master until detach(); the descriptor stays the caller's.
+  void attach(int master_fd);
+  void detach();
+
+  // Queues faults for the next replies, one fault per reply.
+  void inject(Fault fault, int count = 1);
+  // Time between two bytes of a reply; 86.8 us is a 115200-baud 8N1 line.
+  void setBytePacing(std::chrono::nanoseconds per_byte);
+  // How late a kLateReply comes.
+  void setLateDelay(std::chrono::milliseconds delay);
+
+  void setEntry(int index, const std::string& value);
+  std::string entry(int index) const;  // "0" for an entry never written
+
+  // Command frames received so far, byte for byte (checksum and newline included).
+  std::vector<std::string> received() const;
+  void clearReceived();
+  // Frames answered since attach, and replies sent by kind of fault.
+  long commands() const;
+  // Blocks until every received command has been answered (late replies included).
+  void waitIdle() const;
+
+ private:
+  void serve();
+  void consume();
+  void handle(const std::string& frame);
+  void reply(const std::string& text, Fault fault);
+  void writeOut(const std::string& bytes);
+
+  int master_ = -1;
+  int wake_[2] = {-1, -1};
+  std::thread thread_;
+  std::string rx_;
+
+  mutable std::mutex mutex_;
+  mutable std::condition_variable idle_;
+  bool busy_ = false;
+  std::map<int, std::string> entries_;
+  std::deque<Fault> faults_;
+  std::vector<std::string> received_;
+  long commands_ = 0;
+  std::chrono::nanoseconds per_byte_{0};
+  std::chrono::milliseconds late_delay_{30};
+};
+
+}  // namespace chassis_sim

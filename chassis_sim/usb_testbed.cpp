@@ -1,0 +1,184 @@
+#include "chassis_sim/usb_testbed.h"
+
+#include <fcntl.h>
+#include <link.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <termios.h>
+#include <umockdev.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstring>
+#include <stdexcept>
+
+namespace chassis_sim {
+
+namespace {
+
+constexpr const char* kUsbRoot = "/devices/pci0000:00/0000:00:14.0/usb1";
+
+}  // namespace
+
+Adapter::Adapter(Testbed& testbed, AdapterSpec spec, int usb_port)
+    : testbed_(testbed), spec_(std::move(spec)), usb_port_(usb_port) {}
+
+std::string Adapter::usbSyspath() const {
+  return std::string(kUsbRoot) + "/1-" + std::to_string(usb_port_);
+}
+
+void Adapter::plug() {
+  if (plugged()) return;
+  const std::string usb = usbSyspath();
+  const std::string intf = usb + "/1-" + std::to_string(usb_port_) + ":1.0";
+  const std::string port = intf + "/" + spec_.node;
+  std::string text = "P: " + usb +
+                     "\nE: SUBSYSTEM=usb\nE: DEVTYPE=usb_device\nA: idVendor=" + spec_.vendor +
+                     "\nA: idProduct=" + spec_.product + "\n";
+  if (spec_.has_serial) text += "A: serial=" + spec_.serial + "\n";
+  text += "\nP: " + intf + "\nE: SUBSYSTEM=usb\nE: DEVTYPE=usb_interface\n";
+  text += "\nP: " + port + "\nE: SUBSYSTEM=usb-serial\n";
+  // No "N:" line: umockdev's own nodes cannot be re-created after an unplug, so the node is
+  // a link to a pty of ours.
+  text += "\nP: " + port + "/tty/" + spec_.node + "\nE: SUBSYSTEM=tty\nE: DEVNAME=/dev/" +
+          spec_.node + "\nE: MAJOR=188\nE: MINOR=" + std::to_string(usb_port_) +
+          "\nA: dev=188:" + std::to_string(usb_port_) + "\n";
+  testbed_.addDevices(text);
+
+  master_ = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+  if (master_ < 0 || grantpt(master_) != 0 || unlockpt(master_) != 0) {
+    throw std::runtime_error("cannot create a pseudo-terminal");
+  }
+  const std::string slave = ptsname(master_);
+  // A new slave is cooked and echoes: the controller would read its own replies back.
+  holder_ = open(slave.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+  termios raw{};
+  tcgetattr(holder_, &raw);
+  cfmakeraw(&raw);
+  tcsetattr(holder_, TCSANOW, &raw);
+
+  const std::string link = testbed_.rootDir() + "/dev/" + spec_.node;
+  mkdir((testbed_.rootDir() + "/dev").c_str(), 0755);
+  unlink(link.c_str());
+  if (symlink(slave.c_str(), link.c_str()) != 0) {
+    throw std::runtime_error("cannot link " + link);
+  }
+  controller_.attach(master_);
+}
+
+void Adapter::unplug() {
+  if (!plugged()) return;
+  controller_.detach();
+  // Closing the master is the hang-up a real unplug causes on open ports.
+  close(master_);
+  close(holder_);
+  master_ = holder_ = -1;
+  const std::string usb = usbSyspath();
+  const std::string intf = usb + "/1-" + std::to_string(usb_port_) + ":1.0";
+  const std::string port = intf + "/" + spec_.node;
+  // Children first: removing only the parent leaves links that break a later re-add.
+  testbed_.removeDevice(port + "/tty/" + spec_.node);
+  testbed_.removeDevice(port);
+  testbed_.removeDevice(intf);
+  testbed_.removeDevice(usb);
+  unlink((testbed_.rootDir() + "/dev/" + spec_.node).c_str());
+}
+
+Testbed::Testbed() {
+  testbed_ = umockdev_testbed_new();
+  gchar* root = umockdev_testbed_get_root_dir(testbed_);
+  root_ = root;
+  g_free(root);
+}
+
+Testbed::~Testbed() {
+  for (auto& adapter : adapters_) adapter->unplug();
+  adapters_.clear();
+  g_object_unref(testbed_);
+}
+
+Adapter& Testbed::addAdapter(const AdapterSpec& spec) {
+  AdapterSpec with_node = spec;
+  if (with_node.node.empty()) with_node.node = "ttyUSB" + std::to_string(adapters_.size());
+  adapters_.push_back(std::unique_ptr<Adapter>(
+      new Adapter(*this, with_node, static_cast<int>(adapters_.size()) + 1)));
+  adapters_.back()->plug();
+  return *adapters_.back();
+}
+
+void Testbed::addBuiltinUart(const std::string& node) {
+  addDevices("P: /devices/platform/serial8250/tty/" + node + "\nN: " + node +
+             "\nE: SUBSYSTEM=tty\nE: DEVNAME=/dev/" + node +
+             "\nE: MAJOR=4\nE: MINOR=64\nA: dev=4:64\n");
+}
+
+void Testbed::addDevices(const std::string& description) {
+  GError* error = nullptr;
+  if (!umockdev_testbed_add_from_string(testbed_, description.c_str(), &error)) {
+    std::string message = error != nullptr ? error->message : "unknown error";
+    g_clear_error(&error);
+    throw std::runtime_error("umockdev: " + message);
+  }
+}
+
+void Testbed::removeDevice(const std::string& syspath) {
+  umockdev_testbed_remove_device(testbed_, ("/sys" + syspath).c_str());
+}
+
+SimBuilder& SimBuilder::add_adapter(const std::string& serial, const std::string& node) {
+  AdapterSpec spec;
+  spec.serial = serial;
+  spec.node = node;
+  return add_adapter(spec);
+}
+
+SimBuilder& SimBuilder::add_adapter(const AdapterSpec& spec) {
+  adapters_.push_back(spec);
+  return *this;
+}
+
+SimBuilder& SimBuilder::add_builtin_uart(const std::string& node) {
+  uarts_.push_back(node);
+  return *this;
+}
+
+std::unique_ptr<Testbed> SimBuilder::build() const {
+  auto testbed = std::make_unique<Testbed>();
+  for (const auto& uart : uarts_) testbed->addBuiltinUart(uart);
+  for (const auto& spec : adapters_) testbed->addAdapter(spec);
+  return testbed;
+}
+
+bool preloadActive() {
+  return dl_iterate_phdr(
+             [](dl_phdr_info* info, size_t, void*) {
+               return strstr(info->dlpi_name, "libumockdev-preload") != nullptr ? 1 : 0;
+             },
+             nullptr) != 0;
+}
+
+void ensurePreload(char** argv) {
+  if (preloadActive()) return;
+  if (getenv("CHASSIS_SIM_REEXEC") != nullptr) {
+    fprintf(stderr, "chassis_sim: libumockdev-preload.so.0 could not be preloaded\n");
+    exit(2);
+  }
+  std::string preload = "libumockdev-preload.so.0";
+  if (const char* old = getenv("LD_PRELOAD"); old != nullptr && *old != '\0') {
+    preload += std::string(":") + old;
+  }
+  // AddressSanitizer insists on coming first in the library list; the preload comes first.
+  std::string asan = "verify_asan_link_order=0";
+  if (const char* old = getenv("ASAN_OPTIONS"); old != nullptr && *old != '\0') {
+    asan = std::string(old) + ":" + asan;
+  }
+  setenv("LD_PRELOAD", preload.c_str(), 1);
+  setenv("ASAN_OPTIONS", asan.c_str(), 1);
+  setenv("CHASSIS_SIM_REEXEC", "1", 1);
+  fflush(nullptr);
+  execv("/proc/self/exe", argv);
+  perror("chassis_sim: re-executing under the umockdev preload");
+  exit(2);
+}
+
+}  // namespace chassis_sim

@@ -1,0 +1,98 @@
+// A fake sysfs holding USB serial adapters whose tty nodes are served by simulated
+// controllers. libudev and open() see it only in a process started under the umockdev
+// preload; see ensurePreload().
+#pragma once
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "chassis_sim/controller.h"
+
+typedef struct _UMockdevTestbed UMockdevTestbed;
+
+namespace chassis_sim {
+
+struct AdapterSpec {
+  std::string serial;  // USB serial number
+  bool has_serial = true;
+  std::string vendor = "1a86";
+  std::string product = "7523";
+  std::string node;  // appears as /dev/<node>; empty: the next ttyUSB<n>
+};
+
+class Testbed;
+
+// One USB serial adapter with a controller behind it.
+class Adapter {
+ public:
+  const AdapterSpec& spec() const { return spec_; }
+  std::string devnode() const { return "/dev/" + spec_.node; }
+  Controller& controller() { return controller_; }
+  bool plugged() const { return master_ >= 0; }
+
+  // Pulls the adapter out: open ports see a hang-up, the device leaves udev and /dev.
+  void unplug();
+  // Puts it back with a fresh tty; the controller keeps its entries.
+  void plug();
+
+ private:
+  friend class Testbed;
+  Adapter(Testbed& testbed, AdapterSpec spec, int usb_port);
+
+  std::string usbSyspath() const;
+
+  Testbed& testbed_;
+  AdapterSpec spec_;
+  int usb_port_;
+  int master_ = -1;
+  int holder_ = -1;
+  Controller controller_;
+};
+
+class Testbed {
+ public:
+  Testbed();
+  ~Testbed();
+  Testbed(const Testbed&) = delete;
+  Testbed& operator=(const Testbed&) = delete;
+
+  Adapter& addAdapter(const AdapterSpec& spec);
+  // A built-in UART with no USB ancestor, as /dev/<node>.
+  void addBuiltinUart(const std::string& node);
+  Adapter& adapter(size_t i) { return *adapters_.at(i); }
+  size_t adapterCount() const { return adapters_.size(); }
+  std::string rootDir() const { return root_; }
+
+ private:
+  friend class Adapter;
+  void addDevices(const std::string& description);
+  void removeDevice(const std::string& syspath);
+
+  UMockdevTestbed* testbed_ = nullptr;
+  std::string root_;
+  std::vector<std::unique_ptr<Adapter>> adapters_;
+};
+
+// Builder for a testbed: make_sim().add_adapter("ABC123").build().
+class SimBuilder {
+ public:
+  SimBuilder& add_adapter(const std::string& serial, const std::string& node = "");
+  SimBuilder& add_adapter(const AdapterSpec& spec);
+  SimBuilder& add_builtin_uart(const std::string& node = "ttyS0");
+  std::unique_ptr<Testbed> build() const;
+
+ private:
+  std::vector<AdapterSpec> adapters_;
+  std::vector<std::string> uarts_;
+};
+
+inline SimBuilder make_sim() { return SimBuilder(); }
+
+// True when the umockdev preload is in this process.
+bool preloadActive();
+// Re-executes the program under the umockdev preload when it is missing; returns when it is
+// there. argv must be main's.
+void ensurePreload(char** argv);
+
+}  // namespace chassis_sim
