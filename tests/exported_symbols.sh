@@ -3,7 +3,8 @@
 set -eu
 lib=$1
 expected=$2
-actual=$(nm -D --defined-only "$lib" | awk '{print $3}' | c++filt | sort)
+# AddressSanitizer adds an ODR indicator for each exported variable.
+actual=$(nm -D --defined-only "$lib" | awk '{print $3}' | grep -v '^__odr_asan' | c++filt | sort)
 if ! diff_out=$(printf '%s\n' "$actual" | diff -u "$expected" -); then
   echo "exported symbols differ from $expected:"
   printf '%s\n' "$diff_out"

@@ -1,0 +1,11 @@
+// Entry point of the test programs that need the simulated USB adapters: they run under the
+// umockdev preload, which they start themselves.
+#include <gtest/gtest.h>
+
+#include "chassis_sim/usb_testbed.h"
+
+int main(int argc, char** argv) {
+  chassis_sim::ensurePreload(argv);
+  testing::InitGoogleTest(&argc, argv);
+  return RUN_ALL_TESTS();
+}
