@@ -20,6 +20,13 @@ SERIAL_DRIVER_EXPORT void log(LogLevel level, const std::string& logger_name,
                               const std::string& str);
 SERIAL_DRIVER_EXPORT void log(LogLevel level, const std::string& str);
 
+// Crash report, for the client to install for the signals it chooses, e.g.
+// signal(SIGSEGV, signal_handler): writes a CRITICAL banner naming the signal, prints a stack
+// trace by running gdb against the process, and ends the process with status 255.
+SERIAL_DRIVER_EXPORT void signal_handler(int sig);
+// Prints a stack trace of the calling process with gdb and returns when gdb is done.
+SERIAL_DRIVER_EXPORT void backtrace();
+
 template <typename T>
 void unpacker(std::ostringstream& ss, const T& t) {
   ss << "; " << t;

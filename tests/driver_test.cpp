@@ -143,9 +143,8 @@ TEST_F(DriverTest, TextTooLongForAFrameIsRefusedBeforeSending) {
 }
 
 TEST_F(DriverTest, ReplyFaultsFailTheExchangeAndTheNextOneRecovers) {
-  const Fault faults[] = {Fault::kNoReply,   Fault::kBadChecksum, Fault::kWrongIndex,
-                          Fault::kNoise,     Fault::kBangFrame,   Fault::kWrongKind,
-                          Fault::kLateReply};
+  const Fault faults[] = {Fault::kNoReply,   Fault::kBadChecksum, Fault::kWrongIndex, Fault::kNoise,
+                          Fault::kBangFrame, Fault::kWrongKind,   Fault::kLateReply};
   for (Fault fault : faults) {
     for (int op = 0; op < 2; ++op) {
       controller().inject(fault);

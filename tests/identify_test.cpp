@@ -1,7 +1,6 @@
 // Finding the adapter's node by its USB identity, in a fake sysfs.
-#include "serial_driver/serial_identify.h"
-
 #include "chassis_sim/usb_testbed.h"
+#include "serial_driver/serial_identify.h"
 #include "test_helpers.h"
 
 namespace {
