@@ -107,9 +107,11 @@ Adapter& Testbed::addAdapter(const AdapterSpec& spec) {
 }
 
 void Testbed::addBuiltinUart(const std::string& node) {
-  addDevices("P: /devices/platform/serial8250/tty/" + node + "\nN: " + node +
-             "\nE: SUBSYSTEM=tty\nE: DEVNAME=/dev/" + node +
-             "\nE: MAJOR=4\nE: MINOR=64\nA: dev=4:64\n");
+  addDevices(
+      "P: /devices/platform/serial8250\nE: SUBSYSTEM=platform\nE: DRIVER=serial8250\n\n"
+      "P: /devices/platform/serial8250/tty/" +
+      node + "\nN: " + node + "\nE: SUBSYSTEM=tty\nE: DEVNAME=/dev/" + node +
+      "\nE: MAJOR=4\nE: MINOR=64\nA: dev=4:64\n");
 }
 
 void Testbed::addDevices(const std::string& description) {

@@ -4,6 +4,7 @@
 
 #include <map>
 #include <memory>
+#include <utility>
 
 namespace {
 
@@ -22,14 +23,16 @@ std::string attribute(udev_device* device, const char* name) {
   return value != nullptr ? std::string(value) : std::string();
 }
 
-// Node path -> USB identity of every tty that has a USB device among its ancestors.
-std::map<std::string, Info> listUsbTtys() {
-  std::map<std::string, Info> devices_info;
+}  // namespace
+
+std::vector<SerialPort> listSerialPorts() {
+  // Keyed by node path: sorted byte-wise, and a later entry for the same node replaces one.
+  std::map<std::string, SerialPort> ports;
   UdevPtr context(udev_new());
-  if (!context) return devices_info;
+  if (!context) return {};
 
   EnumeratePtr enumerate(udev_enumerate_new(context.get()));
-  if (!enumerate) return devices_info;
+  if (!enumerate) return {};
   udev_enumerate_add_match_subsystem(enumerate.get(), "tty");
   udev_enumerate_scan_devices(enumerate.get());
 
@@ -40,28 +43,35 @@ std::map<std::string, Info> listUsbTtys() {
     // A tty without a node cannot be opened, so it is no candidate.
     const char* dev_path = udev_device_get_devnode(device.get());
     if (dev_path == nullptr) continue;
+    // Virtual terminals and ptys have no parent device: they are no serial ports.
+    if (udev_device_get_parent(device.get()) == nullptr) continue;
+
+    SerialPort port;
+    port.devnode = dev_path;
     // The ancestor is owned by the child device and released with it.
     udev_device* usb =
         udev_device_get_parent_with_subsystem_devtype(device.get(), "usb", "usb_device");
-    if (usb == nullptr) continue;
-
-    Info info;
-    info.id_product = attribute(usb, "idProduct");
-    info.id_vendor = attribute(usb, "idVendor");
-    info.i_serial = attribute(usb, "serial");
-    devices_info[dev_path] = info;
+    if (usb != nullptr) {
+      port.on_usb = true;
+      port.usb.id_product = attribute(usb, "idProduct");
+      port.usb.id_vendor = attribute(usb, "idVendor");
+      port.usb.i_serial = attribute(usb, "serial");
+    }
+    ports[port.devnode] = port;
   }
-  return devices_info;
-}
 
-}  // namespace
+  std::vector<SerialPort> sorted;
+  for (auto& entry : ports) sorted.push_back(std::move(entry.second));
+  return sorted;
+}
 
 std::string getDevicePort(const std::string& id_product, const std::string& id_vendor,
                           const std::string& i_serial) {
-  for (const auto& [dev_path, info] : listUsbTtys()) {
-    if (!info.i_serial.empty() && info.i_serial == i_serial && info.id_product == id_product &&
-        info.id_vendor == id_vendor) {
-      return dev_path;
+  for (const SerialPort& port : listSerialPorts()) {
+    const Info& info = port.usb;
+    if (port.on_usb && !info.i_serial.empty() && info.i_serial == i_serial &&
+        info.id_product == id_product && info.id_vendor == id_vendor) {
+      return port.devnode;
     }
   }
   return std::string();

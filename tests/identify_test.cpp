@@ -53,4 +53,27 @@ TEST(DeviceLookup, FollowsUnplugAndReplug) {
   EXPECT_EQ(lookup("ABC123"), "/dev/ttyUSB0");
 }
 
+TEST(PortListing, ListsEveryPortWithItsUsbIdentitySortedByNode) {
+  AdapterSpec anonymous;
+  anonymous.has_serial = false;
+  anonymous.node = "ttyUSB1";
+  auto sim = make_sim()
+                 .add_builtin_uart("ttyS0")
+                 .add_adapter("ABC123", "ttyUSB0")
+                 .add_adapter(anonymous)
+                 .build();
+  const auto ports = listSerialPorts();
+  ASSERT_EQ(ports.size(), 3u);
+  EXPECT_EQ(ports[0].devnode, "/dev/ttyS0");
+  EXPECT_FALSE(ports[0].on_usb);
+  EXPECT_EQ(ports[1].devnode, "/dev/ttyUSB0");
+  EXPECT_TRUE(ports[1].on_usb);
+  EXPECT_EQ(ports[1].usb.id_vendor, "1a86");
+  EXPECT_EQ(ports[1].usb.id_product, "7523");
+  EXPECT_EQ(ports[1].usb.i_serial, "ABC123");
+  EXPECT_EQ(ports[2].devnode, "/dev/ttyUSB1");
+  EXPECT_TRUE(ports[2].on_usb);
+  EXPECT_EQ(ports[2].usb.i_serial, "");
+}
+
 }  // namespace
