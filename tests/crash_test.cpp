@@ -1,63 +1,21 @@
 // The crash report, in child processes that really crash.
-#include <fcntl.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
-#include <chrono>
-#include <fstream>
-#include <sstream>
 #include <string>
-#include <thread>
 
 #include "test_helpers.h"
 
 namespace {
 
-struct Outcome {
-  int status = -1;  // exit status, or -1 when the child did not exit normally
-  bool timed_out = false;
-  std::string out;
-  std::string err;
-};
+using Outcome = test::ChildResult;
 
-std::string slurp(const std::string& path) {
-  std::ifstream in(path);
-  std::stringstream ss;
-  ss << in.rdbuf();
-  return ss.str();
-}
-
-// Runs the crash client with stdout and stderr in files, and kills it if it hangs.
+// Runs the crash client; with_gdb false leaves gdb off the search path.
 Outcome runClient(const std::string& mode, bool with_gdb = true) {
-  const std::string base = testing::TempDir() + "/crash_" + mode + std::to_string(getpid());
-  Outcome outcome;
-  const pid_t child = fork();
-  if (child == 0) {
-    const int out = open((base + ".out").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    const int err = open((base + ".err").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    dup2(out, STDOUT_FILENO);
-    dup2(err, STDERR_FILENO);
+  test::ChildOptions options;
+  options.in_child = [with_gdb] {
     if (!with_gdb) setenv("PATH", "/nonexistent", 1);
     // In a sanitized build the SIGSEGV belongs to the client's handler, not to ASan's.
     setenv("ASAN_OPTIONS", "handle_segv=0", 1);
-    execl(CRASH_CLIENT, CRASH_CLIENT, mode.c_str(), static_cast<char*>(nullptr));
-    _exit(127);
-  }
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-  int status = 0;
-  while (waitpid(child, &status, WNOHANG) == 0) {
-    if (std::chrono::steady_clock::now() > deadline) {
-      kill(child, SIGKILL);
-      waitpid(child, &status, 0);
-      outcome.timed_out = true;
-      break;
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  }
-  if (WIFEXITED(status)) outcome.status = WEXITSTATUS(status);
-  outcome.out = slurp(base + ".out");
-  outcome.err = slurp(base + ".err");
-  return outcome;
+  };
+  return test::runChild({CRASH_CLIENT, mode}, options);
 }
 
 size_t count(const std::string& text, const std::string& what) {

@@ -4,12 +4,18 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <stdlib.h>
+#include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
 
+#include <chrono>
+#include <csignal>
 #include <cstdio>
+#include <fstream>
+#include <functional>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace test {
@@ -19,6 +25,72 @@ inline std::vector<std::string> splitLines(const std::string& text) {
   std::istringstream in(text);
   for (std::string line; std::getline(in, line);) lines.push_back(line);
   return lines;
+}
+
+inline std::string slurp(const std::string& path) {
+  std::ifstream in(path);
+  std::stringstream ss;
+  ss << in.rdbuf();
+  return ss.str();
+}
+
+struct ChildResult {
+  int status = -1;  // exit status, or -1 when the child did not exit normally
+  bool timed_out = false;
+  std::string out;
+  std::string err;
+};
+
+struct ChildOptions {
+  std::function<void()> in_child;       // runs in the child just before exec
+  bool interrupt_after_output = false;  // SIGINT once the child printed a whole line
+  std::chrono::seconds limit{60};       // then the child is killed: a hang fails, not stalls
+};
+
+// Runs a program with its stdout and stderr in files and waits for it.
+inline ChildResult runChild(const std::vector<std::string>& args,
+                            const ChildOptions& options = {}) {
+  static int serial = 0;
+  const std::string base =
+      testing::TempDir() + "/child" + std::to_string(getpid()) + "_" + std::to_string(serial++);
+  fflush(nullptr);
+  const pid_t child = fork();
+  if (child == 0) {
+    const int out = open((base + ".out").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    const int err = open((base + ".err").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    dup2(out, STDOUT_FILENO);
+    dup2(err, STDERR_FILENO);
+    if (options.in_child) options.in_child();
+    std::vector<char*> argv;
+    for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(nullptr);
+    execv(argv[0], argv.data());
+    _exit(127);
+  }
+  ChildResult result;
+  int status = 0;
+  bool interrupted = false;
+  const auto deadline = std::chrono::steady_clock::now() + options.limit;
+  while (waitpid(child, &status, WNOHANG) == 0) {
+    if (options.interrupt_after_output && !interrupted &&
+        slurp(base + ".out").find('\n') != std::string::npos) {
+      kill(child, SIGINT);
+      interrupted = true;
+    }
+    if (std::chrono::steady_clock::now() > deadline) {
+      kill(child, SIGKILL);
+      waitpid(child, &status, 0);
+      result.timed_out = true;
+      break;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  if (WIFEXITED(status)) result.status = WEXITSTATUS(status);
+  result.out = slurp(base + ".out");
+  result.err = slurp(base + ".err");
+  unlink((base + ".out").c_str());
+  unlink((base + ".err").c_str());
+  return result;
 }
 
 // Captures what the library writes on standard output while it is alive.

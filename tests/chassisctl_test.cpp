@@ -1,0 +1,151 @@
+// chassisctl as a user runs it: its output, its messages and its exit status. The simulated
+// adapters live in this process; the tool, started from here, sees them through the preload
+// it inherits.
+#include <algorithm>
+
+#include "chassis_sim/usb_testbed.h"
+#include "test_helpers.h"
+
+namespace {
+
+using chassis_sim::Fault;
+using chassis_sim::make_sim;
+
+using ToolRun = test::ChildResult;
+
+ToolRun chassisctl(const std::vector<std::string>& args, bool interrupt_after_output = false) {
+  std::vector<std::string> argv{CHASSISCTL};
+  argv.insert(argv.end(), args.begin(), args.end());
+  test::ChildOptions options;
+  options.interrupt_after_output = interrupt_after_output;
+  options.limit = std::chrono::seconds(30);
+  const ToolRun run = test::runChild(argv, options);
+  EXPECT_FALSE(run.timed_out) << "chassisctl did not end";
+  return run;
+}
+
+class ChassisctlTest : public testing::Test {
+ protected:
+  void SetUp() override { sim_ = make_sim().add_builtin_uart().add_adapter("ABC123").build(); }
+  chassis_sim::Controller& controller() { return sim_->adapter(0).controller(); }
+  std::unique_ptr<chassis_sim::Testbed> sim_;
+};
+
+TEST_F(ChassisctlTest, SetThenGetEachTypeOnTheAdapterFoundBySerial) {
+  ToolRun r = chassisctl({"--serial", "ABC123", "set", "5", "1.5"});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_NE(r.out.find("entry 5 set to 1.5"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("INFO console"), std::string::npos) << "library lines stay on stdout";
+  EXPECT_EQ(controller().entry(5), "1.500");
+
+  r = chassisctl({"--quiet", "--serial", "ABC123", "get", "5"});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.out, "1.5\n") << "--quiet leaves only the value";
+
+  r = chassisctl({"--serial", "ABC123", "--quiet", "set", "7", "-12", "--type", "int"});
+  EXPECT_EQ(r.status, 0) << r.err;
+  r = chassisctl({"get", "7", "--type", "int", "--serial", "ABC123", "--quiet"});
+  EXPECT_EQ(r.out, "-12\n");
+
+  r = chassisctl({"--quiet", "--serial", "ABC123", "set", "9", "left wheel", "--type", "text"});
+  EXPECT_EQ(r.status, 0) << r.err;
+  r = chassisctl({"--quiet", "--serial", "ABC123", "get", "9", "--type", "text"});
+  EXPECT_EQ(r.out, "left wheel\n");
+}
+
+TEST_F(ChassisctlTest, AFailedExchangeExitsWithOne) {
+  controller().inject(Fault::kNoReply);
+  const ToolRun r = chassisctl({"--quiet", "--serial", "ABC123", "get", "5"});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.out, "");
+  EXPECT_EQ(r.err, "chassisctl: no valid reply from the controller for entry 5\n");
+
+  const ToolRun missing = chassisctl({"--serial", "OTHER", "get", "5"});
+  EXPECT_EQ(missing.status, 1);
+  EXPECT_NE(missing.err.find("no 1a86:7523 adapter with USB serial number 'OTHER'"),
+            std::string::npos)
+      << missing.err;
+}
+
+TEST_F(ChassisctlTest, BadInputIsAUsageErrorAndNothingIsSent) {
+  const std::vector<std::vector<std::string>> cases = {
+      {"--serial", "ABC123", "get", "five"},
+      {"--serial", "ABC123", "set", "5", "fast"},
+      {"--serial", "ABC123", "set", "5", "1.5x"},
+      {"--serial", "ABC123", "set", "5", "3000000000", "--type", "int"},
+      {"--serial", "ABC123", "set", "5", "1.5", "--type", "double"},
+      {"--serial", "ABC123", "set", "5", std::string(56, 't'), "--type", "text"},
+      {"--serial", "ABC123", "--baud", "57600", "get", "5"},
+      {"get", "5"},
+      {"--serial", "ABC123"},
+      {"--serial", "ABC123", "watch", "5", "--count", "-1"},
+  };
+  for (const auto& args : cases) {
+    const ToolRun r = chassisctl(args);
+    std::string joined;
+    for (const auto& a : args) joined += a + " ";
+    EXPECT_EQ(r.status, 2) << joined;
+    EXPECT_EQ(r.err.rfind("chassisctl: ", 0), 0u) << joined << r.err;
+    EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << "one line: " << r.err;
+  }
+  EXPECT_TRUE(controller().received().empty());
+
+  // The longest text that fits goes out.
+  const ToolRun fits =
+      chassisctl({"--serial", "ABC123", "set", "5", std::string(55, 't'), "--type", "text"});
+  EXPECT_EQ(fits.status, 0) << fits.err;
+}
+
+TEST_F(ChassisctlTest, WatchPrintsEachReadingWithTheFailureCount) {
+  controller().setEntry(3, "42");
+  controller().inject(Fault::kNone);
+  controller().inject(Fault::kBadChecksum);
+  const ToolRun r = chassisctl({"--quiet", "--serial", "ABC123", "watch", "3", "--type", "int",
+                                "--count", "3", "--interval", "1"});
+  EXPECT_EQ(r.status, 1) << "one reading failed";
+  EXPECT_EQ(r.out,
+            "entry 3 = 42  (failed exchanges: 0)\n"
+            "entry 3: no valid reply  (failed exchanges: 1)\n"
+            "entry 3 = 42  (failed exchanges: 1)\n"
+            "done after 3 readings, 1 failed\n");
+}
+
+TEST_F(ChassisctlTest, WatchEndsCleanlyOnCtrlC) {
+  const ToolRun r =
+      chassisctl({"--quiet", "--serial", "ABC123", "watch", "3", "--interval", "50"}, true);
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_NE(r.out.find("entry 3 = 0  (failed exchanges: 0)\n"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("stopped after "), std::string::npos) << r.out;
+}
+
+TEST(Chassisctl, ListShowsEveryPortAndExplainsAdaptersWithoutSerial) {
+  chassis_sim::AdapterSpec anonymous;
+  anonymous.has_serial = false;
+  auto sim =
+      make_sim().add_builtin_uart("ttyS0").add_adapter("ABC123").add_adapter(anonymous).build();
+  const ToolRun r = chassisctl({"list"});
+  EXPECT_EQ(r.status, 0);
+  const auto lines = test::splitLines(r.out);
+  ASSERT_GE(lines.size(), 4u) << r.out;
+  EXPECT_EQ(lines[1].substr(0, 10), "/dev/ttyS0");
+  EXPECT_NE(lines[1].find(" no"), std::string::npos);
+  EXPECT_NE(lines[2].find("1a86:7523  ABC123"), std::string::npos) << lines[2];
+  EXPECT_NE(lines[3].find("(none)"), std::string::npos) << lines[3];
+  EXPECT_NE(r.out.find("report none"), std::string::npos) << r.out;
+}
+
+TEST(Chassisctl, SimulateNeedsNoDeviceAndHelpExitsZero) {
+  ToolRun r = chassisctl({"--simulate", "--quiet", "set", "4", "2.25"});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.out, "entry 4 set to 2.25\n");
+  r = chassisctl({"--simulate", "list"});
+  EXPECT_NE(r.out.find("SIM-0001"), std::string::npos) << r.out;
+  r = chassisctl({"--help"});
+  EXPECT_EQ(r.status, 0);
+  EXPECT_NE(r.out.find("watch"), std::string::npos);
+  r = chassisctl({"set", "--help"});
+  EXPECT_EQ(r.status, 0);
+  EXPECT_NE(r.out.find("VALUE"), std::string::npos);
+}
+
+}  // namespace
