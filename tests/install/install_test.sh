@@ -1,0 +1,44 @@
+#!/bin/sh
+# Installs the build into a temporary prefix, then builds and runs two consumers against it:
+# one through find_package, one through pkg-config.
+set -eu
+build=$1
+source=$2
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+prefix=$work/prefix
+
+cmake --install "$build" --prefix "$prefix" >/dev/null
+libdir=$prefix/lib
+[ -d "$prefix/lib64" ] && libdir=$prefix/lib64
+[ -d "$prefix/lib/x86_64-linux-gnu" ] && libdir=$prefix/lib/x86_64-linux-gnu
+for f in include/serial_driver.h include/serial_driver_export.h include/serial_driver/uart.h \
+         include/serial_driver/log.h include/serial_driver/serial_identify.h \
+         include/serial_driver/serial_driver.h bin/chassisctl; do
+  [ -e "$prefix/$f" ] || { echo "not installed: $f"; exit 1; }
+done
+# The SONAME chain: libserial_driver.so -> .so.1 -> .so.1.0.0
+[ -L "$libdir/libserial_driver.so" ] && [ -L "$libdir/libserial_driver.so.1" ] ||
+  { echo "missing SONAME links in $libdir"; ls -l "$libdir"; exit 1; }
+[ -f "$libdir/cmake/serial_driver/serial_driverConfigVersion.cmake" ] ||
+  { echo "no package version file"; exit 1; }
+
+echo "== find_package consumer"
+cmake -S "$source/consumer" -B "$work/cmake-consumer" -DCMAKE_PREFIX_PATH="$prefix" >/dev/null
+cmake --build "$work/cmake-consumer" >/dev/null
+LD_LIBRARY_PATH=$libdir "$work/cmake-consumer/consumer"
+
+echo "== pkg-config consumer"
+export PKG_CONFIG_PATH=$libdir/pkgconfig
+# shellcheck disable=SC2046
+c++ -std=c++17 -o "$work/pc-consumer" "$source/consumer/main.cpp" \
+  $(pkg-config --cflags --libs serial_driver)
+LD_LIBRARY_PATH=$libdir "$work/pc-consumer"
+
+echo "== public header on its own"
+for header in serial_driver.h serial_driver/serial_driver.h serial_driver/uart.h \
+              serial_driver/serial_identify.h serial_driver/log.h; do
+  echo "#include <$header>" |
+    c++ -std=c++17 -Wall -Wextra -pedantic -Werror -fsyntax-only -x c++ -I "$prefix/include" -
+done
+echo "install test passed"
