@@ -28,6 +28,13 @@ cmake -S "$source/consumer" -B "$work/cmake-consumer" -DCMAKE_PREFIX_PATH="$pref
 cmake --build "$work/cmake-consumer" >/dev/null
 LD_LIBRARY_PATH=$libdir "$work/cmake-consumer/consumer"
 
+echo "== client test against the installed simulated chassis"
+cmake -S "$source/sim_consumer" -B "$work/sim-consumer" -DCMAKE_PREFIX_PATH="$prefix" >/dev/null
+cmake --build "$work/sim-consumer" >/dev/null
+LD_LIBRARY_PATH=$libdir "$work/sim-consumer/sim_consumer" >"$work/sim.log" ||
+  { cat "$work/sim.log"; exit 1; }
+tail -n 1 "$work/sim.log"
+
 echo "== pkg-config consumer"
 export PKG_CONFIG_PATH=$libdir/pkgconfig
 # shellcheck disable=SC2046
