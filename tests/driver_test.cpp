@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <climits>
+#include <mutex>
 #include <string>
 #include <thread>
 
@@ -312,12 +313,18 @@ TEST(DriverExit, ADeviceThatCannotBeOpenedLeavesTheDriverUnusable) {
 TEST(DriverThreads, TwoDriversOnTwoAdaptersRunAtOnce) {
   auto sim = make_sim().add_adapter("LEFT").add_adapter("RIGHT").build();
   StdoutCapture quiet;
-  auto run = [](const char* serial, int base, int* failures) {
+  // umockdev's preload rewrites device paths in one static buffer, so the lookups and opens
+  // take turns; the exchanges themselves run at the same time.
+  std::mutex lookup;
+  auto run = [&lookup](const char* serial, int base, int* failures) {
     SerialDriver driver{};
     std::string dev;
-    if (!driver.init(serial, dev, 115200)) {
-      *failures = -1;
-      return;
+    {
+      std::lock_guard<std::mutex> lock(lookup);
+      if (!driver.init(serial, dev, 115200)) {
+        *failures = -1;
+        return;
+      }
     }
     for (int n = 0; n < 40; ++n) {
       const int value = base + n;

@@ -53,20 +53,24 @@ inline ChildResult runChild(const std::vector<std::string>& args,
   static int serial = 0;
   const std::string base =
       testing::TempDir() + "/child" + std::to_string(getpid()) + "_" + std::to_string(serial++);
+  // Everything the child needs is made before the fork: a forked child of a threaded process
+  // must not take locks (umockdev's preload takes one in open()).
+  const int out = open((base + ".out").c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+  const int err = open((base + ".err").c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+  std::vector<char*> argv;
+  for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+  argv.push_back(nullptr);
   fflush(nullptr);
   const pid_t child = fork();
   if (child == 0) {
-    const int out = open((base + ".out").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    const int err = open((base + ".err").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
     dup2(out, STDOUT_FILENO);
     dup2(err, STDERR_FILENO);
     if (options.in_child) options.in_child();
-    std::vector<char*> argv;
-    for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-    argv.push_back(nullptr);
     execv(argv[0], argv.data());
     _exit(127);
   }
+  close(out);
+  close(err);
   ChildResult result;
   int status = 0;
   bool interrupted = false;
