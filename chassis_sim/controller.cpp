@@ -203,6 +203,15 @@ void Controller::handle(const std::string& frame) {
     }
     busy_ = true;
   }
+  {
+    // On a paced line the command itself took its wire time to arrive.
+    std::chrono::nanoseconds per_byte;
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      per_byte = per_byte_;
+    }
+    if (per_byte.count() != 0) std::this_thread::sleep_for(per_byte * frame.size());
+  }
   reply(reply_text, fault);
   std::lock_guard<std::mutex> lock(mutex_);
   busy_ = false;

@@ -40,7 +40,8 @@ class Controller {
 
   // Queues faults for the next replies, one fault per reply.
   void inject(Fault fault, int count = 1);
-  // Time between two bytes of a reply; 86.8 us is a 115200-baud 8N1 line.
+  // Time one byte takes on the line (86.8 us at 115200 baud 8N1): a command is answered after
+  // its own bytes' time, and the reply's bytes leave this far apart.
   void setBytePacing(std::chrono::nanoseconds per_byte);
   // How late a kLateReply comes.
   void setLateDelay(std::chrono::milliseconds delay);

@@ -1,0 +1,65 @@
+#!/usr/bin/env python3
+"""A typical Python client of the controller, with pyserial, for comparison.
+
+    pyserial_client.py DEVICE COUNT
+
+Runs COUNT exchanges of each kind and prints one line per kind: name, median and p99 in
+microseconds, and how many exchanges failed.
+"""
+import statistics
+import sys
+import time
+
+import serial
+
+
+def frame(text):
+    data = text.encode()
+    checksum = 0
+    for byte in data:
+        checksum ^= byte
+    return data + bytes([checksum]) + b"\n"
+
+
+def valid(reply):
+    if len(reply) < 3 or reply[:1] != b"$" or reply[-1:] != b"\n":
+        return False
+    checksum = 0
+    for byte in reply[:-2]:
+        checksum ^= byte
+    return checksum == reply[-2]
+
+
+def exchange(port, text, expect):
+    port.reset_input_buffer()
+    port.write(frame(text))
+    reply = port.read_until(b"\n", 64)
+    return valid(reply) and reply.split(b" ")[0] == expect
+
+
+def main():
+    device, count = sys.argv[1], int(sys.argv[2])
+    port = serial.Serial(device, 115200, timeout=0.011)
+    kinds = [
+        ("setEntry float", "$set 5 1.500", b"$ack"),
+        ("setEntry int", "$set 6 -7", b"$ack"),
+        ("setEntry text", "$set 7 rover", b"$ack"),
+        ("getEntry float", "$get 5", b"$fdb"),
+        ("getEntry int", "$get 6", b"$fdb"),
+        ("getEntry text", "$get 7", b"$fdb"),
+    ]
+    for name, text, expect in kinds:
+        times = []
+        failed = 0
+        for _ in range(count):
+            start = time.perf_counter()
+            if not exchange(port, text, expect):
+                failed += 1
+            times.append((time.perf_counter() - start) * 1e6)
+        times.sort()
+        p99 = times[min(len(times) - 1, int(len(times) * 0.99))]
+        print(f"{name}\t{statistics.median(times):.1f}\t{p99:.1f}\t{failed}", flush=True)
+
+
+if __name__ == "__main__":
+    main()
