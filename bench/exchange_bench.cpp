@@ -173,20 +173,23 @@ int main(int argc, char** argv) {
   static int iv;
   static char tv[64];
   const std::vector<Kind> kinds = {
-      {"setEntry float", "$set 5 1.500", "$ack 5", [&](SerialDriver& d) { return d.setEntry(5, &f); }},
+      {"setEntry float", "$set 5 1.500", "$ack 5",
+       [&](SerialDriver& d) { return d.setEntry(5, &f); }},
       {"setEntry int", "$set 6 -7", "$ack 6", [&](SerialDriver& d) { return d.setEntry(6, &k); }},
       {"setEntry text", "$set 7 rover", "$ack 7",
        [](SerialDriver& d) { return d.setEntry(7, "rover"); }},
-      {"getEntry float", "$get 5", "$fdb 5 1.500", [](SerialDriver& d) { return d.getEntry(5, &fv); }},
+      {"getEntry float", "$get 5", "$fdb 5 1.500",
+       [](SerialDriver& d) { return d.getEntry(5, &fv); }},
       {"getEntry int", "$get 6", "$fdb 6 -7", [](SerialDriver& d) { return d.getEntry(6, &iv); }},
-      {"getEntry text", "$get 7", "$fdb 7 rover", [](SerialDriver& d) { return d.getEntry(7, tv); }},
+      {"getEntry text", "$get 7", "$fdb 7 rover",
+       [](SerialDriver& d) { return d.getEntry(7, tv); }},
   };
 
   const double per_byte_us = kBitsPerByte / kBaud * 1e6;
   fprintf(table, "serial_driver exchange benchmark: %d exchanges per row, simulated chassis\n\n",
           count);
-  fprintf(table, "%-15s %-8s %9s %9s %9s %7s %9s %7s %10s %7s\n", "exchange", "line",
-          "median", "p99", "floor", "/floor", "cpu", "allocs", "pyserial", "py/C++");
+  fprintf(table, "%-15s %-8s %9s %9s %9s %7s %9s %7s %10s %7s\n", "exchange", "line", "median",
+          "p99", "floor", "/floor", "cpu", "allocs", "pyserial", "py/C++");
   for (const bool paced : {false, true}) {
     controller.setBytePacing(paced ? std::chrono::nanoseconds(static_cast<long>(per_byte_us * 1000))
                                    : std::chrono::nanoseconds(0));
@@ -212,10 +215,9 @@ int main(int argc, char** argv) {
         snprintf(floor_text, sizeof floor_text, "%.0f us", floor_us);
         snprintf(floor_ratio, sizeof floor_ratio, "%.2f", fig.median_us / floor_us);
       }
-      fprintf(table, "%-15s %-8s %6.0f us %6.0f us %9s %7s %6.1f us %7.2f %10s %7s%s\n",
-              kind.name, paced ? "115200" : "instant", fig.median_us, fig.p99_us, floor_text,
-              floor_ratio, fig.cpu_us, fig.allocs, py, ratio,
-              fig.failed ? "  (some exchanges failed)" : "");
+      fprintf(table, "%-15s %-8s %6.0f us %6.0f us %9s %7s %6.1f us %7.2f %10s %7s%s\n", kind.name,
+              paced ? "115200" : "instant", fig.median_us, fig.p99_us, floor_text, floor_ratio,
+              fig.cpu_us, fig.allocs, py, ratio, fig.failed ? "  (some exchanges failed)" : "");
     }
   }
   fprintf(table,

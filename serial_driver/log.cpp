@@ -103,7 +103,9 @@ void backtrace() {
   int go[2];
   if (pipe2(go, O_CLOEXEC) != 0) go[0] = go[1] = -1;
 
-  const pid_t child = fork();
+  // _Fork runs no fork handlers: fork() would take the allocator's locks first, and hang when
+  // the crash came while one of them was held.
+  const pid_t child = _Fork();
   if (child == 0) {
     if (go[0] >= 0) {
       close(go[1]);

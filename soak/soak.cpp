@@ -116,9 +116,9 @@ int main(int argc, char** argv) {
   }
 
   std::mt19937 random(settings.seed);
-  const Fault faults[] = {Fault::kNoReply, Fault::kLateReply,  Fault::kBadChecksum,
+  const Fault faults[] = {Fault::kNoReply,    Fault::kLateReply,  Fault::kBadChecksum,
                           Fault::kWrongIndex, Fault::kSplitReply, Fault::kNoise,
-                          Fault::kBangFrame, Fault::kWrongKind};
+                          Fault::kBangFrame,  Fault::kWrongKind};
   std::map<Fault, long> injected;
   std::map<int, std::string> model;  // what the controller holds, as it stores it
   long consecutive_failures = 0;
@@ -231,10 +231,9 @@ int main(int argc, char** argv) {
   // exchange path would show as bytes per exchange, thousands of times over.
   const bool memory_ok = heap_end - baseline_heap < 4096 + 2048 * unplugs;
   // umockdev keeps a socket or two of its own open for a while after a device change.
-  const bool fds_ok =
-      fds_end.ttys == baseline_fds.ttys && fds_end.total <= baseline_fds.total + 2;
-  const bool passed = mismatches == 0 && reconnections == expected_reconnections && fds_ok &&
-                      memory_ok;
+  const bool fds_ok = fds_end.ttys == baseline_fds.ttys && fds_end.total <= baseline_fds.total + 2;
+  const bool passed =
+      mismatches == 0 && reconnections == expected_reconnections && fds_ok && memory_ok;
   fprintf(stderr, "soak %s\n", passed ? "passed" : "FAILED");
   return passed ? 0 : 1;
 }

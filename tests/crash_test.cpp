@@ -10,6 +10,7 @@ using Outcome = test::ChildResult;
 // Runs the crash client; with_gdb false leaves gdb off the search path.
 Outcome runClient(const std::string& mode, bool with_gdb = true) {
   test::ChildOptions options;
+  options.limit = std::chrono::seconds(20);
   options.in_child = [with_gdb] {
     if (!with_gdb) setenv("PATH", "/nonexistent", 1);
     // In a sanitized build the SIGSEGV belongs to the client's handler, not to ASan's.
@@ -50,6 +51,20 @@ TEST(CrashReport, NeverHangsWhenAnotherThreadHoldsStdout) {
   EXPECT_FALSE(o.timed_out) << "the handler blocked on the stdout lock";
   EXPECT_EQ(o.status, 255);
   EXPECT_NE(o.out.find(kBanner), std::string::npos) << o.out;
+}
+
+TEST(CrashReport, NeverHangsWhenAnotherThreadHoldsTheAllocatorLock) {
+  const Outcome o = runClient("allocator-held", false);
+  EXPECT_FALSE(o.timed_out) << "the handler blocked on the allocator's lock";
+  EXPECT_EQ(o.status, 255);
+  EXPECT_NE(o.out.find(kBanner), std::string::npos) << o.out;
+  EXPECT_NE(o.err.find("stack trace for"), std::string::npos) << o.err;
+}
+
+TEST(CrashReport, NothingHappensWithoutTheClientInstallingIt) {
+  const Outcome o = runClient("no-handler", false);
+  EXPECT_EQ(o.status, -1) << "killed by the signal, as with no library at all";
+  EXPECT_EQ(o.out.find("Caputrue"), std::string::npos) << o.out;
 }
 
 TEST(CrashReport, NegativeSignalNumberGivesAFullBanner) {

@@ -8,8 +8,7 @@ TEST(BasicClient, WritesAFloatAndReadsItBack) {
   auto sim = chassis_sim::make_sim().add_adapter("ROVER-7").build();
   const test::ChildResult r = test::runChild({BASIC_CLIENT, "ROVER-7", "9"});
   EXPECT_EQ(r.status, 0) << r.err;
-  EXPECT_NE(r.out.find("entry 9 on /dev/ttyUSB0: wrote 1.500, read back 1.500"),
-            std::string::npos)
+  EXPECT_NE(r.out.find("entry 9 on /dev/ttyUSB0: wrote 1.500, read back 1.500"), std::string::npos)
       << r.out;
   EXPECT_EQ(sim->adapter(0).controller().entry(9), "1.500");
 }
