@@ -7,5 +7,8 @@
 int main(int argc, char** argv) {
   chassis_sim::ensurePreload(argv);
   testing::InitGoogleTest(&argc, argv);
+  // The simulator runs threads; a death test must not fork a copy of them mid-lock, so its
+  // child starts the program afresh instead.
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
   return RUN_ALL_TESTS();
 }
