@@ -20,8 +20,8 @@ constexpr const char* kUsbRoot = "/devices/pci0000:00/0000:00:14.0/usb1";
 
 }  // namespace
 
-Adapter::Adapter(Testbed& testbed, AdapterSpec spec, int usb_port)
-    : testbed_(testbed), spec_(std::move(spec)), usb_port_(usb_port) {}
+Adapter::Adapter(Testbed& testbed, AdapterConfig config, int usb_port)
+    : testbed_(testbed), config_(std::move(config)), usb_port_(usb_port) {}
 
 std::string Adapter::usbSyspath() const {
   return std::string(kUsbRoot) + "/1-" + std::to_string(usb_port_);
@@ -31,17 +31,17 @@ void Adapter::plug() {
   if (plugged()) return;
   const std::string usb = usbSyspath();
   const std::string intf = usb + "/1-" + std::to_string(usb_port_) + ":1.0";
-  const std::string port = intf + "/" + spec_.node;
+  const std::string port = intf + "/" + config_.node;
   std::string text = "P: " + usb +
-                     "\nE: SUBSYSTEM=usb\nE: DEVTYPE=usb_device\nA: idVendor=" + spec_.vendor +
-                     "\nA: idProduct=" + spec_.product + "\n";
-  if (spec_.has_serial) text += "A: serial=" + spec_.serial + "\n";
+                     "\nE: SUBSYSTEM=usb\nE: DEVTYPE=usb_device\nA: idVendor=" + config_.vendor +
+                     "\nA: idProduct=" + config_.product + "\n";
+  if (config_.has_serial) text += "A: serial=" + config_.serial + "\n";
   text += "\nP: " + intf + "\nE: SUBSYSTEM=usb\nE: DEVTYPE=usb_interface\n";
   text += "\nP: " + port + "\nE: SUBSYSTEM=usb-serial\n";
   // No "N:" line: umockdev's own nodes cannot be re-created after an unplug, so the node is
   // a link to a pty of ours.
-  text += "\nP: " + port + "/tty/" + spec_.node + "\nE: SUBSYSTEM=tty\nE: DEVNAME=/dev/" +
-          spec_.node + "\nE: MAJOR=188\nE: MINOR=" + std::to_string(usb_port_) +
+  text += "\nP: " + port + "/tty/" + config_.node + "\nE: SUBSYSTEM=tty\nE: DEVNAME=/dev/" +
+          config_.node + "\nE: MAJOR=188\nE: MINOR=" + std::to_string(usb_port_) +
           "\nA: dev=188:" + std::to_string(usb_port_) + "\n";
   testbed_.addDevices(text);
 
@@ -57,7 +57,7 @@ void Adapter::plug() {
   cfmakeraw(&raw);
   tcsetattr(holder_, TCSANOW, &raw);
 
-  const std::string link = testbed_.rootDir() + "/dev/" + spec_.node;
+  const std::string link = testbed_.rootDir() + "/dev/" + config_.node;
   mkdir((testbed_.rootDir() + "/dev").c_str(), 0755);
   unlink(link.c_str());
   if (symlink(slave.c_str(), link.c_str()) != 0) {
@@ -75,13 +75,13 @@ void Adapter::unplug() {
   master_ = holder_ = -1;
   const std::string usb = usbSyspath();
   const std::string intf = usb + "/1-" + std::to_string(usb_port_) + ":1.0";
-  const std::string port = intf + "/" + spec_.node;
+  const std::string port = intf + "/" + config_.node;
   // Children first: removing only the parent leaves links that break a later re-add.
-  testbed_.removeDevice(port + "/tty/" + spec_.node);
+  testbed_.removeDevice(port + "/tty/" + config_.node);
   testbed_.removeDevice(port);
   testbed_.removeDevice(intf);
   testbed_.removeDevice(usb);
-  unlink((testbed_.rootDir() + "/dev/" + spec_.node).c_str());
+  unlink((testbed_.rootDir() + "/dev/" + config_.node).c_str());
 }
 
 Testbed::Testbed() {
@@ -97,11 +97,11 @@ Testbed::~Testbed() {
   g_object_unref(testbed_);
 }
 
-Adapter& Testbed::addAdapter(const AdapterSpec& spec) {
-  AdapterSpec with_node = spec;
-  if (with_node.node.empty()) with_node.node = "ttyUSB" + std::to_string(adapters_.size());
-  adapters_.push_back(std::unique_ptr<Adapter>(
-      new Adapter(*this, with_node, static_cast<int>(adapters_.size()) + 1)));
+Adapter& Testbed::addAdapter(const AdapterConfig& config) {
+  AdapterConfig named = config;
+  if (named.node.empty()) named.node = "ttyUSB" + std::to_string(adapters_.size());
+  adapters_.push_back(
+      std::unique_ptr<Adapter>(new Adapter(*this, named, static_cast<int>(adapters_.size()) + 1)));
   adapters_.back()->plug();
   return *adapters_.back();
 }
@@ -128,14 +128,14 @@ void Testbed::removeDevice(const std::string& syspath) {
 }
 
 SimBuilder& SimBuilder::add_adapter(const std::string& serial, const std::string& node) {
-  AdapterSpec spec;
-  spec.serial = serial;
-  spec.node = node;
-  return add_adapter(spec);
+  AdapterConfig config;
+  config.serial = serial;
+  config.node = node;
+  return add_adapter(config);
 }
 
-SimBuilder& SimBuilder::add_adapter(const AdapterSpec& spec) {
-  adapters_.push_back(spec);
+SimBuilder& SimBuilder::add_adapter(const AdapterConfig& config) {
+  adapters_.push_back(config);
   return *this;
 }
 
@@ -147,7 +147,7 @@ SimBuilder& SimBuilder::add_builtin_uart(const std::string& node) {
 std::unique_ptr<Testbed> SimBuilder::build() const {
   auto testbed = std::make_unique<Testbed>();
   for (const auto& uart : uarts_) testbed->addBuiltinUart(uart);
-  for (const auto& spec : adapters_) testbed->addAdapter(spec);
+  for (const auto& config : adapters_) testbed->addAdapter(config);
   return testbed;
 }
 

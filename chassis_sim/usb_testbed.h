@@ -13,7 +13,7 @@ typedef struct _UMockdevTestbed UMockdevTestbed;
 
 namespace chassis_sim {
 
-struct AdapterSpec {
+struct AdapterConfig {
   std::string serial;  // USB serial number
   bool has_serial = true;
   std::string vendor = "1a86";
@@ -26,8 +26,8 @@ class Testbed;
 // One USB serial adapter with a controller behind it.
 class Adapter {
  public:
-  const AdapterSpec& spec() const { return spec_; }
-  std::string devnode() const { return "/dev/" + spec_.node; }
+  const AdapterConfig& config() const { return config_; }
+  std::string devnode() const { return "/dev/" + config_.node; }
   Controller& controller() { return controller_; }
   bool plugged() const { return master_ >= 0; }
 
@@ -38,12 +38,12 @@ class Adapter {
 
  private:
   friend class Testbed;
-  Adapter(Testbed& testbed, AdapterSpec spec, int usb_port);
+  Adapter(Testbed& testbed, AdapterConfig config, int usb_port);
 
   std::string usbSyspath() const;
 
   Testbed& testbed_;
-  AdapterSpec spec_;
+  AdapterConfig config_;
   int usb_port_;
   int master_ = -1;
   int holder_ = -1;
@@ -57,7 +57,7 @@ class Testbed {
   Testbed(const Testbed&) = delete;
   Testbed& operator=(const Testbed&) = delete;
 
-  Adapter& addAdapter(const AdapterSpec& spec);
+  Adapter& addAdapter(const AdapterConfig& config);
   // A built-in UART with no USB ancestor, as /dev/<node>.
   void addBuiltinUart(const std::string& node);
   Adapter& adapter(size_t i) { return *adapters_.at(i); }
@@ -78,12 +78,12 @@ class Testbed {
 class SimBuilder {
  public:
   SimBuilder& add_adapter(const std::string& serial, const std::string& node = "");
-  SimBuilder& add_adapter(const AdapterSpec& spec);
+  SimBuilder& add_adapter(const AdapterConfig& config);
   SimBuilder& add_builtin_uart(const std::string& node = "ttyS0");
   std::unique_ptr<Testbed> build() const;
 
  private:
-  std::vector<AdapterSpec> adapters_;
+  std::vector<AdapterConfig> adapters_;
   std::vector<std::string> uarts_;
 };
 

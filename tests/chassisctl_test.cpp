@@ -119,7 +119,7 @@ TEST_F(ChassisctlTest, WatchEndsCleanlyOnCtrlC) {
 }
 
 TEST(Chassisctl, ListShowsEveryPortAndExplainsAdaptersWithoutSerial) {
-  chassis_sim::AdapterSpec anonymous;
+  chassis_sim::AdapterConfig anonymous;
   anonymous.has_serial = false;
   auto sim =
       make_sim().add_builtin_uart("ttyS0").add_adapter("ABC123").add_adapter(anonymous).build();

@@ -5,7 +5,7 @@
 
 namespace {
 
-using chassis_sim::AdapterSpec;
+using chassis_sim::AdapterConfig;
 using chassis_sim::make_sim;
 
 std::string lookup(const std::string& serial) { return getDevicePort("7523", "1a86", serial); }
@@ -21,9 +21,9 @@ TEST(DeviceLookup, FindsTheAdapterByItsExactSerialNumber) {
 }
 
 TEST(DeviceLookup, AdaptersWithoutASerialNumberNeverMatch) {
-  AdapterSpec none;
+  AdapterConfig none;
   none.has_serial = false;
-  AdapterSpec empty;
+  AdapterConfig empty;
   empty.serial = "";
   auto sim = make_sim().add_adapter(none).add_adapter(empty).build();
   EXPECT_EQ(lookup(""), "");
@@ -31,7 +31,7 @@ TEST(DeviceLookup, AdaptersWithoutASerialNumberNeverMatch) {
 }
 
 TEST(DeviceLookup, OtherVendorsAndBuiltInPortsAreNoCandidates) {
-  AdapterSpec other;
+  AdapterConfig other;
   other.serial = "SAME";
   other.vendor = "0403";
   other.product = "6001";
@@ -54,7 +54,7 @@ TEST(DeviceLookup, FollowsUnplugAndReplug) {
 }
 
 TEST(PortListing, ListsEveryPortWithItsUsbIdentitySortedByNode) {
-  AdapterSpec anonymous;
+  AdapterConfig anonymous;
   anonymous.has_serial = false;
   anonymous.node = "ttyUSB1";
   auto sim = make_sim()
