@@ -55,8 +55,8 @@ void writeAll(int fd, const char* text, size_t len) {
   }
 }
 
-// Flushes what stdout already buffered, unless another thread holds it (or this one was
-// interrupted inside it): then those bytes are left behind rather than waiting forever.
+// Flushes what stdout already buffered, unless another thread holds its lock: then those bytes
+// are left behind rather than waiting forever.
 bool flushStdoutIfFree() {
   if (ftrylockfile(stdout) != 0) return false;
   fflush_unlocked(stdout);
