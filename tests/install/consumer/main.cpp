@@ -1,11 +1,10 @@
 // Builds against the installed package and uses it without hardware.
 #include <serial_driver.h>
+#include <serial_driver/serial_driver.h>
+#include <serial_driver/serial_identify.h>
 
 #include <cstdio>
 #include <string>
-
-#include <serial_driver/serial_driver.h>
-#include <serial_driver/serial_identify.h>
 
 int main() {
   if (calcXOR("$get 5") != 0x47) return 1;

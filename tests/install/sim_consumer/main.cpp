@@ -1,7 +1,7 @@
 // A client's own test against the installed simulated chassis: a round trip and a lost reply.
+#include <chassis_sim/usb_testbed.h>
 #include <serial_driver.h>
 
-#include <chassis_sim/usb_testbed.h>
 #include <cstdio>
 #include <string>
 
