@@ -139,8 +139,6 @@ std::map<std::string, double> pyserial(const std::string& dev, int count) {
   return medians;
 }
 
-std::string withChecksumLength(const std::string& text) { return text + "??"; }
-
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -198,10 +196,8 @@ int main(int argc, char** argv) {
     const auto python = pyserial(dev, count);
     for (const Kind& kind : kinds) {
       const Figures& fig = figures[kind.name];
-      // Command and reply frames: text, checksum byte and newline each.
-      const double floor_us =
-          (withChecksumLength(kind.command).size() + withChecksumLength(kind.reply).size()) *
-          per_byte_us;
+      // Command and reply frames: each its text, a checksum byte and a newline.
+      const double floor_us = (kind.command.size() + 2 + kind.reply.size() + 2) * per_byte_us;
       char ratio[16] = "-";
       char py[16] = "-";
       auto it = python.find(kind.name);

@@ -7,10 +7,7 @@
 
 namespace {
 
-// A "$" frame on the wire: text, checksum byte, newline.
-std::string frame(const std::string& text) {
-  return text + static_cast<char>(calcXOR(text.c_str())) + '\n';
-}
+using test::frame;
 
 // Runs checkoutString on bytes; the text it extracted, or nullopt-like "<rejected>".
 std::string checkout(const std::string& bytes) {

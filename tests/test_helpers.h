@@ -18,7 +18,14 @@
 #include <thread>
 #include <vector>
 
+#include "serial_driver/serial_driver.h"
+
 namespace test {
+
+// A "$" frame as it travels on the wire: text, checksum byte, newline.
+inline std::string frame(const std::string& text) {
+  return text + static_cast<char>(calcXOR(text.c_str())) + '\n';
+}
 
 inline std::vector<std::string> splitLines(const std::string& text) {
   std::vector<std::string> lines;

@@ -9,12 +9,10 @@
 
 namespace {
 
+using test::frame;
+
 using test::StdoutCapture;
 using test::withoutLineNumber;
-
-std::string frame(const std::string& text) {
-  return text + static_cast<char>(calcXOR(text.c_str())) + '\n';
-}
 
 class WaitTest : public testing::Test {
  protected:
