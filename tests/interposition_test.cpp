@@ -1,0 +1,72 @@
+// A client that defines functions with the library's generic names: the library's own calls
+// must still reach the library, and the client's own calls its own functions.
+#include <set>
+#include <string>
+
+#include "chassis_sim/usb_testbed.h"
+#include "serial_driver.h"
+#include "serial_driver/log.h"
+#include "serial_driver/serial_driver.h"
+#include "serial_driver/serial_identify.h"
+#include "serial_driver/uart.h"
+#include "test_helpers.h"
+
+namespace {
+std::set<std::string> client_calls;
+}  // namespace
+
+// The client's own functions, with exactly the library's signatures.
+int receive(int, char*, int) {
+  client_calls.insert("receive");
+  return 0;
+}
+int transmit(int, char*, int) {
+  client_calls.insert("transmit");
+  return 0;
+}
+int uart_send(int, const char*, int) {
+  client_calls.insert("uart_send");
+  return 0;
+}
+int checkAck(int, int) {
+  client_calls.insert("checkAck");
+  return 0;
+}
+void log(LogLevel, const std::string&, const std::string&) { client_calls.insert("log"); }
+std::string getDevicePort(const std::string&, const std::string&, const std::string&) {
+  client_calls.insert("getDevicePort");
+  return "/dev/null";
+}
+
+namespace {
+
+TEST(Interposition, TheLibraryKeepsItsOwnFunctionsAndTheClientItsOwn) {
+  auto sim = chassis_sim::make_sim().add_adapter("ABC123").build();
+  test::StdoutCapture out;
+  SerialDriver driver{};
+  std::string dev;
+  ASSERT_TRUE(driver.init("ABC123", dev, 115200));
+  EXPECT_EQ(dev, "/dev/ttyUSB0");
+  float f = 1.5f;
+  int i = 7;
+  char text[64] = "hello";
+  EXPECT_TRUE(driver.setEntry(1, &f));
+  EXPECT_TRUE(driver.setEntry(2, &i));
+  EXPECT_TRUE(driver.setEntry(3, text));
+  EXPECT_TRUE(driver.getEntry(1, &f));
+  EXPECT_TRUE(driver.getEntry(2, &i));
+  EXPECT_TRUE(driver.getEntry(3, text));
+  driver.close();
+  EXPECT_FLOAT_EQ(f, 1.5f);
+  EXPECT_EQ(i, 7);
+  EXPECT_STREQ(text, "hello");
+  EXPECT_NE(out.text().find("open the uart port success"), std::string::npos)
+      << "the library's log still reaches stdout";
+  EXPECT_TRUE(client_calls.empty()) << "the library called the client's " << *client_calls.begin();
+
+  char buf[4];
+  EXPECT_EQ(receive(0, buf, sizeof buf), 0);
+  EXPECT_EQ(client_calls, std::set<std::string>{"receive"});
+}
+
+}  // namespace
