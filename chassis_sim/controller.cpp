@@ -2,6 +2,8 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <pthread.h>
+#include <signal.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -114,6 +116,10 @@ void Controller::waitIdle() const {
 }
 
 void Controller::serve() {
+  // The program's signals (timers, Ctrl-C) are for its own threads, not the simulator's.
+  sigset_t all;
+  sigfillset(&all);
+  pthread_sigmask(SIG_BLOCK, &all, nullptr);
   pollfd fds[2] = {{master_, POLLIN, 0}, {wake_[0], POLLIN, 0}};
   for (;;) {
     if (poll(fds, 2, -1) < 0) {

@@ -27,7 +27,9 @@ std::string Adapter::usbSyspath() const {
   return std::string(kUsbRoot) + "/1-" + std::to_string(usb_port_);
 }
 
-void Adapter::plug() {
+std::string Adapter::nodeLink() const { return testbed_.rootDir() + "/dev/" + config_.node; }
+
+void Adapter::plug(bool node_ready) {
   if (plugged()) return;
   const std::string usb = usbSyspath();
   const std::string intf = usb + "/1-" + std::to_string(usb_port_) + ":1.0";
@@ -50,20 +52,37 @@ void Adapter::plug() {
     throw std::runtime_error("cannot create a pseudo-terminal");
   }
   const std::string slave = ptsname(master_);
-  // A new slave is cooked and echoes: the controller would read its own replies back.
   holder_ = open(slave.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
-  termios raw{};
-  tcgetattr(holder_, &raw);
-  cfmakeraw(&raw);
-  tcsetattr(holder_, TCSANOW, &raw);
+  termios settings{};
+  tcgetattr(holder_, &settings);
+  if (config_.fresh_termios) {
+    // What the kernel gives a new tty; echoed replies are only skipped by the controller.
+    settings.c_iflag = ICRNL | IXON;
+    settings.c_oflag = OPOST | ONLCR;
+    settings.c_lflag = ISIG | ICANON | ECHO | ECHOE | ECHOK | ECHOCTL | ECHOKE | IEXTEN;
+  } else {
+    // A new slave is cooked and echoes: the controller would read its own replies back.
+    cfmakeraw(&settings);
+  }
+  tcsetattr(holder_, TCSANOW, &settings);
 
-  const std::string link = testbed_.rootDir() + "/dev/" + config_.node;
   mkdir((testbed_.rootDir() + "/dev").c_str(), 0755);
+  controller_.attach(master_);
+  // Until it is ready the node leads nowhere, so opening it fails.
+  linkNode(node_ready ? slave : testbed_.rootDir() + "/dev/.not-ready");
+}
+
+void Adapter::makeNodeReady() {
+  char slave[128];
+  if (plugged() && ptsname_r(master_, slave, sizeof slave) == 0) linkNode(slave);
+}
+
+void Adapter::linkNode(const std::string& target) {
+  const std::string link = nodeLink();
   unlink(link.c_str());
-  if (symlink(slave.c_str(), link.c_str()) != 0) {
+  if (symlink(target.c_str(), link.c_str()) != 0) {
     throw std::runtime_error("cannot link " + link);
   }
-  controller_.attach(master_);
 }
 
 void Adapter::unplug() {
@@ -81,7 +100,7 @@ void Adapter::unplug() {
   testbed_.removeDevice(port);
   testbed_.removeDevice(intf);
   testbed_.removeDevice(usb);
-  unlink((testbed_.rootDir() + "/dev/" + config_.node).c_str());
+  unlink(nodeLink().c_str());
 }
 
 Testbed::Testbed() {

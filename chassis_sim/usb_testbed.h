@@ -19,6 +19,9 @@ struct AdapterConfig {
   std::string vendor = "1a86";
   std::string product = "7523";
   std::string node;  // appears as /dev/<node>; empty: the next ttyUSB<n>
+  // The tty starts with the kernel's default settings (canonical, echo, CR to NL, XON/XOFF),
+  // as a freshly plugged ttyUSB does, instead of raw: the driver must make it raw itself.
+  bool fresh_termios = false;
 };
 
 class Testbed;
@@ -33,14 +36,19 @@ class Adapter {
 
   // Pulls the adapter out: open ports see a hang-up, the device leaves udev and /dev.
   void unplug();
-  // Puts it back with a fresh tty; the controller keeps its entries.
-  void plug();
+  // Puts it back with a fresh tty; the controller keeps its entries. With node_ready false,
+  // udev lists the adapter but its node cannot be opened yet (as while udev applies the node's
+  // group and mode) until makeNodeReady().
+  void plug(bool node_ready = true);
+  void makeNodeReady();
 
  private:
   friend class Testbed;
   Adapter(Testbed& testbed, AdapterConfig config, int usb_port);
 
   std::string usbSyspath() const;
+  std::string nodeLink() const;
+  void linkNode(const std::string& target);
 
   Testbed& testbed_;
   AdapterConfig config_;
@@ -63,10 +71,11 @@ class Testbed {
   Adapter& adapter(size_t i) { return *adapters_.at(i); }
   size_t adapterCount() const { return adapters_.size(); }
   std::string rootDir() const { return root_; }
+  // Devices in umockdev's text format, for layouts the builder does not make.
+  void addDevices(const std::string& description);
 
  private:
   friend class Adapter;
-  void addDevices(const std::string& description);
   void removeDevice(const std::string& syspath);
 
   UMockdevTestbed* testbed_ = nullptr;

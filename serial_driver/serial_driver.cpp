@@ -8,6 +8,7 @@
 #include <string>
 
 #include "serial_driver/log.h"
+#include "serial_driver/protocol.h"
 #include "serial_driver/serial_identify.h"
 #include "serial_driver/uart.h"
 
@@ -20,11 +21,13 @@ constexpr int kDataBits = 8;
 constexpr int kStopBits = 1;
 constexpr int kParityNone = 'N';
 
+using serial_driver::detail::kMaxCommandText;
+using serial_driver::detail::scanFloat;
+using serial_driver::detail::scanInt;
+
 constexpr int kReplyPolls = 11;
-constexpr useconds_t kPollPauseMicros = 1000;
+constexpr long kPollPauseMicros = 1000;
 constexpr int kReconnectAfter = 150;
-// Text, checksum byte and newline must fit one frame buffer.
-constexpr int kMaxCommandText = kFrameSize - 2;
 
 // Up to 64 bytes of a receive buffer, up to its first NUL, for the time-out message.
 std::string bufferText(const char* buf) { return std::string(buf, strnlen(buf, kFrameSize)); }
@@ -60,7 +63,7 @@ class ReplyPoller {
 
  private:
   void finishAttempt() {
-    if (pause_pending_) usleep(kPollPauseMicros);
+    if (pause_pending_) serial_driver::detail::pauseMicros(kPollPauseMicros);
     pause_pending_ = false;
   }
 
@@ -75,10 +78,9 @@ class ReplyPoller {
 // Adds the checksum byte and newline behind the l-byte text in cmd_string, drops stale input
 // and writes the whole frame. Returns what transmit returns.
 int sendCommand(int fd, char* cmd_string, int l) {
-  cmd_string[l] = static_cast<char>(calcXOR(cmd_string));
-  cmd_string[l + 1] = '\n';
+  const int frame_len = serial_driver::detail::sealFrame(cmd_string, l);
   clear_receive_buf(fd);
-  return transmit(fd, cmd_string, l + 2);
+  return transmit(fd, cmd_string, frame_len);
 }
 
 std::string sendFailedText(int ret) { return "uart send failed, ret:" + std::to_string(ret); }
@@ -96,8 +98,11 @@ int checkoutString(const char* buf, const int len, char* string) {
   memset(string, 0, kFrameSize);
   // No frame is longer than a buffer; a longer span could only overflow string.
   if (len > kFrameSize) return 0;
-  // Only the last byte terminates; a newline inside the span may be a checksum byte.
+  // Only the last byte terminates; a newline inside the span may be a checksum byte, but one
+  // before that is the end of another frame (three frames back to back can pass the checksum).
   if (buf[len - 1] != '\n') return 0;
+  const int text_end = buf[0] == '$' ? len - 2 : len - 1;
+  if (text_end > 0 && memchr(buf, '\n', text_end) != nullptr) return 0;
   if (buf[0] == '$') {
     uint8_t xor_calcu = 0;
     for (int i = 0; i < len - 2; ++i) xor_calcu ^= static_cast<uint8_t>(buf[i]);
@@ -157,7 +162,7 @@ int checkAck(int fd, int index) {
   while (poller.nextFrame()) {
     if (strcmp(poller.word_strings[0], "$ack") != 0) return 0;
     int index_fdb = 0;
-    if (sscanf(poller.word_strings[1], "%d", &index_fdb) != 1) return 0;
+    if (!scanInt(poller.word_strings[1], &index_fdb)) return 0;
     if (index_fdb == index) return 1;
     // An acknowledgement of another entry is not the answer: keep waiting for ours.
   }
@@ -181,7 +186,7 @@ int getFeedback(int fd, int index, int data_type, void* data_address) {
     return 0;
   }
   int index_fdb = 0;
-  if (sscanf(word_strings[1], "%d", &index_fdb) != 1) {
+  if (!scanInt(word_strings[1], &index_fdb)) {
     SD_LOG(LogLevel::ERROR, "get feedback index error");
     return 0;
   }
@@ -194,13 +199,13 @@ int getFeedback(int fd, int index, int data_type, void* data_address) {
     case kValueFloat: {
       // Converted into a local first: a failed conversion leaves the caller's value alone.
       float value = 0.0f;
-      if (sscanf(word_strings[2], "%f", &value) != 1) break;
+      if (!scanFloat(word_strings[2], &value)) break;
       *static_cast<float*>(data_address) = value;
       return 1;
     }
     case kValueInt: {
       int value = 0;
-      if (sscanf(word_strings[2], "%d", &value) != 1) break;
+      if (!scanInt(word_strings[2], &value)) break;
       *static_cast<int*>(data_address) = value;
       return 1;
     }
@@ -249,6 +254,13 @@ bool SerialDriver::handleTimeout(int res) {
   if (++conn_timeout_cnt_ <= kReconnectAfter) return false;
   std::string dev;
   init(portname_, dev, baud_rate_);
+  // A node that is listed but cannot be opened yet (udev still applying its permissions) must
+  // not leave the driver "not opened": the next entry call would end the process. Closed, its
+  // exchanges fail and count, and the next 151st failure tries again.
+  if (!isOpened_) {
+    isOpened_ = true;
+    fd_ = -1;
+  }
   SD_LOG(LogLevel::CRITICAL, "time out then reconnection!");
   conn_timeout_cnt_ = 0;
   return false;
@@ -257,8 +269,7 @@ bool SerialDriver::handleTimeout(int res) {
 bool SerialDriver::setEntry(int index, const float* data_address) {
   if (!isOpened_) exit_serial_driver(fd_);
   char cmd_string[kFrameSize] = {};
-  const int l = snprintf(cmd_string, sizeof cmd_string, "$set %d %.3f", index,
-                         static_cast<double>(*data_address));
+  const int l = serial_driver::detail::formatSetFloat(cmd_string, index, *data_address);
   const int ret = sendCommand(fd_, cmd_string, l);
   if (ret <= 0) {
     SD_LOG_THROTTLED(LogLevel::WARN, sendFailedText(ret));
@@ -270,7 +281,7 @@ bool SerialDriver::setEntry(int index, const float* data_address) {
 bool SerialDriver::setEntry(int index, const int* data_address) {
   if (!isOpened_) exit_serial_driver(fd_);
   char cmd_string[kFrameSize] = {};
-  const int l = snprintf(cmd_string, sizeof cmd_string, "$set %d %d", index, *data_address);
+  const int l = serial_driver::detail::formatSetInt(cmd_string, index, *data_address);
   const int ret = sendCommand(fd_, cmd_string, l);
   if (ret <= 0) {
     SD_LOG_THROTTLED(LogLevel::WARN, sendFailedText(ret));
@@ -281,9 +292,15 @@ bool SerialDriver::setEntry(int index, const int* data_address) {
 
 bool SerialDriver::setEntry(int index, const char* data_address) {
   if (!isOpened_) exit_serial_driver(fd_);
+  // Refused before anything is sent; the link is fine, so these are no failed exchanges.
+  const char* refusal = serial_driver::detail::textRefusal(
+      data_address, data_address == nullptr ? 0 : strlen(data_address));
+  if (refusal != nullptr) {
+    SD_LOG(LogLevel::ERROR, refusal);
+    return false;
+  }
   char cmd_string[kFrameSize] = {};
-  const int l = snprintf(cmd_string, sizeof cmd_string, "$set %d %s", index, data_address);
-  // Refused before anything is sent; the link is fine, so this is no failed exchange.
+  const int l = serial_driver::detail::formatSetText(cmd_string, index, data_address);
   if (l < 0 || l > kMaxCommandText) {
     SD_LOG(LogLevel::ERROR, "text value too long for one frame, nothing sent; command length", l,
            "limit", kMaxCommandText);
@@ -300,7 +317,7 @@ bool SerialDriver::setEntry(int index, const char* data_address) {
 bool SerialDriver::getEntry(int index, float* data_address) {
   if (!isOpened_) exit_serial_driver(fd_);
   char cmd_string[kFrameSize] = {};
-  const int l = snprintf(cmd_string, sizeof cmd_string, "$get %d", index);
+  const int l = serial_driver::detail::formatGet(cmd_string, index);
   const int ret = sendCommand(fd_, cmd_string, l);
   if (ret <= 0) {
     SD_LOG_THROTTLED(LogLevel::WARN, sendFailedText(ret));
@@ -312,7 +329,7 @@ bool SerialDriver::getEntry(int index, float* data_address) {
 bool SerialDriver::getEntry(int index, int* data_address) {
   if (!isOpened_) exit_serial_driver(fd_);
   char cmd_string[kFrameSize] = {};
-  const int l = snprintf(cmd_string, sizeof cmd_string, "$get %d", index);
+  const int l = serial_driver::detail::formatGet(cmd_string, index);
   const int ret = sendCommand(fd_, cmd_string, l);
   if (ret <= 0) {
     SD_LOG_THROTTLED(LogLevel::WARN, sendFailedText(ret));
@@ -324,7 +341,7 @@ bool SerialDriver::getEntry(int index, int* data_address) {
 bool SerialDriver::getEntry(int index, char* data_address) {
   if (!isOpened_) exit_serial_driver(fd_);
   char cmd_string[kFrameSize] = {};
-  const int l = snprintf(cmd_string, sizeof cmd_string, "$get %d", index);
+  const int l = serial_driver::detail::formatGet(cmd_string, index);
   const int ret = sendCommand(fd_, cmd_string, l);
   if (ret <= 0) {
     SD_LOG_THROTTLED(LogLevel::WARN, sendFailedText(ret));

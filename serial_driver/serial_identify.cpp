@@ -26,7 +26,7 @@ std::string attribute(udev_device* device, const char* name) {
 }  // namespace
 
 std::vector<SerialPort> listSerialPorts() {
-  // Keyed by node path: sorted byte-wise, and a later entry for the same node replaces one.
+  // Keyed by node path, so sorted byte-wise.
   std::map<std::string, SerialPort> ports;
   UdevPtr context(udev_new());
   if (!context) return {};
@@ -57,6 +57,10 @@ std::vector<SerialPort> listSerialPorts() {
       port.usb.id_vendor = attribute(usb, "idVendor");
       port.usb.i_serial = attribute(usb, "serial");
     }
+    // Only a port on USB may replace an earlier entry for the same node: a later built-in port
+    // must not hide the adapter that was found there.
+    auto it = ports.find(port.devnode);
+    if (it != ports.end() && !port.on_usb) continue;
     ports[port.devnode] = port;
   }
 

@@ -17,15 +17,15 @@ constexpr int kPortFlags = O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC;
 const int speed_arr[8] = {B115200, B38400, B19200, B9600, B4800, B2400, B1200, B300};
 const int name_arr[8] = {115200, 38400, 19200, 9600, 4800, 2400, 1200, 300};
 
-// Descriptor 0 means failure to every caller, so an open that lands on it (stdin was closed)
-// must not keep it: closing it here is the only way it does not leak.
+// A daemon may run with stdin, stdout or stderr closed; a port that landed on one of their
+// numbers would be taken for failure (0) or receive the log lines (1). Moved above 2, the port
+// never shares a standard stream's number.
 int openPort(const char* port) {
-  int fd = open(port, kPortFlags);
-  if (fd == 0) {
-    close(fd);
-    fd = -1;
-  }
-  return fd;
+  const int fd = open(port, kPortFlags);
+  if (fd < 0 || fd > STDERR_FILENO) return fd;
+  const int moved = fcntl(fd, F_DUPFD_CLOEXEC, STDERR_FILENO + 1);
+  close(fd);
+  return moved;
 }
 
 }  // namespace
@@ -151,6 +151,10 @@ int uart_set(int fd, int speed, int flow_ctrl, int databits, int stopbits, int p
       return 0;
   }
 
+  // A fresh tty translates CR to NL and takes 0x11/0x13 as XON/XOFF; checksum bytes take every
+  // value, so input is passed through untouched unless software flow control was asked for.
+  options.c_iflag &= ~(IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR | ICRNL | IUCLC);
+  if (flow_ctrl != 2) options.c_iflag &= ~(IXON | IXOFF | IXANY);
   options.c_oflag &= ~OPOST;
   options.c_lflag &= ~(ICANON | ECHO | ECHOE | ISIG);
   options.c_cc[VTIME] = 1;
@@ -167,14 +171,22 @@ int uart_set(int fd, int speed, int flow_ctrl, int databits, int stopbits, int p
   return 1;
 }
 
+// A signal that arrives as a tty write or read starts ends it with EINTR, even on a
+// non-blocking port: nothing moved, so the call is made again.
 int uart_send(int fd, const char* send_buf, int data_len) {
-  const int j = static_cast<int>(write(fd, send_buf, data_len));
+  int j;
+  do {
+    j = static_cast<int>(write(fd, send_buf, data_len));
+  } while (j < 0 && errno == EINTR);
   if (j < 0 && errno == EAGAIN) return 0;
   return j;
 }
 
 int uart_recv(int fd, char* rcv_buf, int data_len) {
-  const int len = static_cast<int>(read(fd, rcv_buf, data_len));
+  int len;
+  do {
+    len = static_cast<int>(read(fd, rcv_buf, data_len));
+  } while (len < 0 && errno == EINTR);
   if (len < 0 && errno == EAGAIN) return 0;
   return len;
 }

@@ -2,12 +2,20 @@
 // and unplug/replug cycles drawn from a seeded generator. Every result is checked against what
 // the injected fault implies; at the end, reconnections, descriptors and memory are checked.
 //
+// It runs under a real robot's conditions: stdin closed, the process locale set from the
+// environment (ctest runs it under de_DE.UTF-8), a 250 us timer signal without SA_RESTART, a
+// tty that starts with the kernel's default settings, a node that udev lists before it can be
+// opened on some replugs, and text replies whose checksum bytes take every value in turn.
+//
 //   soak [--exchanges N] [--seed S] [--fault-percent P] [--unplug-every N]
 #include <dirent.h>
 #include <malloc.h>
 #include <unistd.h>
 
+#include <charconv>
+#include <clocale>
 #include <cmath>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -16,6 +24,7 @@
 #include <string>
 #include <vector>
 
+#include "chassis_sim/conditions.h"
 #include "chassis_sim/usb_testbed.h"
 #include "serial_driver.h"
 
@@ -72,6 +81,37 @@ long heapInUse() { return static_cast<long>(mallinfo2().uordblks); }
 enum class Kind { kFloat, kInt, kText };
 Kind kindOf(int index) { return index < 4 ? Kind::kFloat : index < 8 ? Kind::kInt : Kind::kText; }
 
+// The value text the controller stores for a float, as "%.3f" writes it in the C locale.
+std::string wireText(float v) {
+  char text[64];
+  const auto r = std::to_chars(text, text + sizeof text, v, std::chars_format::fixed, 3);
+  return std::string(text, r.ptr);
+}
+
+float wireFloat(const std::string& text) {
+  float v = NAN;
+  std::from_chars(text.data(), text.data() + text.size(), v);
+  return v;
+}
+
+// The simulator's own udev and file work is no client code: timer signals stay off it.
+class SignalsHeld {
+ public:
+  SignalsHeld() {
+    sigset_t alarm;
+    sigemptyset(&alarm);
+    sigaddset(&alarm, SIGALRM);
+    sigprocmask(SIG_BLOCK, &alarm, &previous_);
+  }
+  ~SignalsHeld() { sigprocmask(SIG_SETMASK, &previous_, nullptr); }
+
+ private:
+  sigset_t previous_;
+};
+
+// Every failed open of a testbed node costs umockdev's preload a slot, and it has about 50.
+constexpr long kMaxOpenWindows = 30;
+
 // Counts the lines of a captured log that contain text.
 long countLines(FILE* log, const char* text) {
   fflush(stdout);  // the library writes through stdout, which now points into log
@@ -90,13 +130,22 @@ long countLines(FILE* log, const char* text) {
 int main(int argc, char** argv) {
   chassis_sim::ensurePreload(argv);
   const Settings settings = parse(argc, argv);
+  close(STDIN_FILENO);  // as a daemon runs
+  const char* locale = setlocale(LC_ALL, "");
+  if (locale == nullptr) {
+    fprintf(stderr, "soak: the locale named in the environment is not available\n");
+    return 1;
+  }
 
   // The library's log goes to a scratch file, counted at the end; the summary goes to stderr.
   FILE* log = tmpfile();
   fflush(stdout);
   dup2(fileno(log), STDOUT_FILENO);
 
-  auto sim = chassis_sim::make_sim().add_adapter("SOAK").build();
+  chassis_sim::AdapterConfig config;
+  config.serial = "SOAK";
+  config.fresh_termios = true;
+  auto sim = chassis_sim::make_sim().add_adapter(config).build();
   chassis_sim::Adapter& adapter = sim->adapter(0);
   chassis_sim::Controller& controller = adapter.controller();
   SerialDriver driver{};
@@ -116,6 +165,10 @@ int main(int argc, char** argv) {
   }
 
   std::mt19937 random(settings.seed);
+  chassis_sim::SignalTimer timer(std::chrono::microseconds(250));
+  long open_windows = 0;
+  bool node_ready = true;
+  int next_checksum = 0;
   const Fault faults[] = {Fault::kNoReply,    Fault::kLateReply,  Fault::kBadChecksum,
                           Fault::kWrongIndex, Fault::kSplitReply, Fault::kNoise,
                           Fault::kBangFrame,  Fault::kWrongKind};
@@ -137,8 +190,12 @@ int main(int argc, char** argv) {
     }
     if (!port_dead && settings.unplug_every > 0 &&
         std::uniform_int_distribution<long>(0, settings.unplug_every - 1)(random) == 0) {
+      SignalsHeld held;
       adapter.unplug();
-      adapter.plug();
+      node_ready =
+          open_windows >= kMaxOpenWindows || std::uniform_int_distribution<int>(0, 3)(random) != 0;
+      if (!node_ready) ++open_windows;
+      adapter.plug(node_ready);
       port_dead = true;  // until the driver's own reconnection
       ++unplugs;
     }
@@ -159,15 +216,13 @@ int main(int argc, char** argv) {
       if (kindOf(index) == Kind::kFloat) {
         const float v = std::uniform_int_distribution<int>(-100000, 100000)(random) / 8.0f;
         ok = driver.setEntry(index, &v);
-        char text[64];
-        snprintf(text, sizeof text, "%.3f", static_cast<double>(v));
-        stored = text;
+        stored = wireText(v);
       } else if (kindOf(index) == Kind::kInt) {
         const int v = static_cast<int>(random());
         ok = driver.setEntry(index, &v);
         stored = std::to_string(v);
       } else {
-        stored = "text " + std::to_string(random() % 100000) + " end";
+        stored = chassis_sim::textForReplyChecksum(index, next_checksum++ % 256);
         ok = driver.setEntry(index, stored.c_str());
       }
       // The command reaches a live controller whatever happens to the reply.
@@ -177,7 +232,7 @@ int main(int argc, char** argv) {
       if (kindOf(index) == Kind::kFloat) {
         float v = NAN;
         ok = driver.getEntry(index, &v);
-        if (ok) value_ok = v == strtof(expected.c_str(), nullptr);
+        if (ok) value_ok = v == wireFloat(expected);
       } else if (kindOf(index) == Kind::kInt) {
         int v = 0;
         ok = driver.getEntry(index, &v);
@@ -203,7 +258,13 @@ int main(int argc, char** argv) {
     } else if (++consecutive_failures > 150) {
       consecutive_failures = 0;
       ++expected_reconnections;
-      port_dead = false;  // the adapter is back, and the driver has just reopened it
+      if (node_ready) {
+        port_dead = false;  // the adapter is back, and the driver has just reopened it
+      } else {
+        SignalsHeld held;  // that reopen failed; the node is ready for the next one
+        adapter.makeNodeReady();
+        node_ready = true;
+      }
     }
   }
 
@@ -218,7 +279,10 @@ int main(int argc, char** argv) {
   for (const auto& [fault, count] : injected) {
     fprintf(stderr, "  fault %-14s %ld\n", chassis_sim::faultName(fault), count);
   }
-  fprintf(stderr, "  unplug/replug        %ld\n", unplugs);
+  fprintf(stderr, "  conditions           locale %s, stdin closed, fresh tty termios\n", locale);
+  fprintf(stderr, "  timer signals        %ld (every 250 us, no SA_RESTART)\n", timer.count());
+  fprintf(stderr, "  unplug/replug        %ld (%ld with the node not ready at first)\n", unplugs,
+          open_windows);
   fprintf(stderr, "  reconnections        %ld (expected %ld)\n", reconnections,
           expected_reconnections);
   fprintf(stderr, "  descriptors          %d after warm-up (%d ttys), %d at the end (%d ttys)\n",

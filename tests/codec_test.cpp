@@ -60,6 +60,15 @@ TEST(CheckoutString, ChecksumBytesThatLookLikeTerminators) {
       << "only the checksum byte has arrived";
 }
 
+TEST(CheckoutString, ThreeFramesBackToBackAreNotOne) {
+  // The XORs of the first two cancel, so the checksum of the span is the third frame's.
+  const std::string three = frame("$ack 5") + frame("$ack 5") + frame("$fdb 5 1");
+  ASSERT_EQ(calcXOR(three.substr(0, three.size() - 2).c_str()),
+            static_cast<uint8_t>(three[three.size() - 2]));
+  EXPECT_EQ(checkout(three), "<rejected>");
+  EXPECT_EQ(checkout("!a\n!b\n"), "<rejected>") << "two '!' frames";
+}
+
 TEST(CheckoutString, RejectsNullEmptyAndOversizedSpansWithoutTouchingMemory) {
   char text[64] = "untouched";
   EXPECT_EQ(checkoutString(nullptr, 5, text), 0);

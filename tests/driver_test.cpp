@@ -5,10 +5,12 @@
 #include <unistd.h>
 
 #include <climits>
+#include <cstring>
 #include <mutex>
 #include <string>
 #include <thread>
 
+#include "chassis_sim/conditions.h"
 #include "chassis_sim/usb_testbed.h"
 #include "serial_driver.h"
 #include "serial_driver/serial_driver.h"
@@ -21,10 +23,19 @@ using chassis_sim::make_sim;
 using test::StdoutCapture;
 using test::withoutLineNumber;
 
-int openDescriptors() {
+// Open descriptors on pseudo-terminals, where the driver's ports live; the simulator's pipes,
+// sockets and files come and go on their own.
+int openTtyDescriptors() {
   int count = 0;
   DIR* dir = opendir("/proc/self/fd");
-  while (readdir(dir) != nullptr) ++count;
+  while (dirent* entry = readdir(dir)) {
+    char target[64] = {};
+    const std::string path = std::string("/proc/self/fd/") + entry->d_name;
+    if (readlink(path.c_str(), target, sizeof target - 1) > 0 &&
+        strncmp(target, "/dev/pts/", 9) == 0) {
+      ++count;
+    }
+  }
   closedir(dir);
   return count;
 }
@@ -246,7 +257,7 @@ TEST_F(DriverTest, ASuccessClearsTheCountAndARefusedTextDoesNotCount) {
 TEST_F(DriverTest, RecoversAfterUnplugAndReplugWithoutLeakingDescriptors) {
   float f = 3.0f;
   ASSERT_TRUE(driver_.setEntry(2, &f));
-  const int before = openDescriptors();
+  const int before = openTtyDescriptors();
   for (int cycle = 0; cycle < 3; ++cycle) {
     sim_->adapter(0).unplug();
     sim_->adapter(0).plug();
@@ -257,7 +268,7 @@ TEST_F(DriverTest, RecoversAfterUnplugAndReplugWithoutLeakingDescriptors) {
     EXPECT_EQ(failures, 151) << "cycle " << cycle;
     EXPECT_FLOAT_EQ(back, 3.0f) << "the controller kept its entries";
   }
-  EXPECT_EQ(openDescriptors(), before);
+  EXPECT_EQ(openTtyDescriptors(), before);
 }
 
 TEST_F(DriverTest, AReconnectionThatFindsNoDeviceKeepsCounting) {
@@ -272,6 +283,71 @@ TEST_F(DriverTest, AReconnectionThatFindsNoDeviceKeepsCounting) {
   for (int i = 0; i < 150; ++i) EXPECT_FALSE(driver_.getEntry(1, &v));
   EXPECT_FALSE(driver_.getEntry(1, &v)) << "151st failure of the new run reconnects";
   EXPECT_TRUE(driver_.getEntry(1, &v));
+}
+
+TEST_F(DriverTest, AReconnectionThatCannotOpenTheNodeYetNeverEndsTheProcess) {
+  sim_->adapter(0).unplug();
+  sim_->adapter(0).plug(/*node_ready=*/false);  // listed by udev, node not openable yet
+  StdoutCapture out;
+  int v = 0;
+  failFast(driver_, 151);
+  EXPECT_EQ(criticalLines(out.lines()),
+            (std::vector<std::string>{
+                "CRITICAL [serial_driver.cpp init]; can not open the uart port; /dev/ttyUSB0",
+                "CRITICAL [serial_driver.cpp handleTimeout]; time out then reconnection!"}));
+  failFast(driver_, 150);  // would have ended the process at the first call
+  sim_->adapter(0).makeNodeReady();
+  EXPECT_FALSE(driver_.getEntry(1, &v)) << "the next 151st failure tries again";
+  EXPECT_TRUE(driver_.getEntry(1, &v));
+}
+
+TEST_F(DriverTest, TextsThatWouldInjectFramesAreRefusedBeforeSending) {
+  StdoutCapture out;
+  // The appended checksum would make "$set 2 x" a valid second frame.
+  EXPECT_FALSE(driver_.setEntry(1, "a\n$set 2 x"));
+  EXPECT_FALSE(driver_.setEntry(1, static_cast<const char*>(nullptr)));
+  const auto lines = out.lines();
+  ASSERT_EQ(lines.size(), 2u);
+  EXPECT_EQ(withoutLineNumber(lines[0]),
+            "ERROR [serial_driver.cpp setEntry]; text value holds a newline, nothing sent");
+  EXPECT_EQ(withoutLineNumber(lines[1]),
+            "ERROR [serial_driver.cpp setEntry]; text value is a null pointer, nothing sent");
+  EXPECT_TRUE(controller().received().empty());
+}
+
+TEST_F(DriverTest, FloatsCrossTheWireInTheCLocaleWhateverTheProcessLocale) {
+  test::GermanLocale german;
+  ASSERT_TRUE(german.ok()) << "de_DE.UTF-8 could not be loaded";
+  float f = 1.5f;
+  ASSERT_TRUE(driver_.setEntry(5, &f));
+  EXPECT_EQ(lastFrame(), std::string("$set 5 1.500\x59\n"));
+  controller().setEntry(6, "2.250");
+  ASSERT_TRUE(driver_.getEntry(6, &f));
+  EXPECT_FLOAT_EQ(f, 2.25f);
+}
+
+TEST(DriverFreshTty, RepliesWithEveryChecksumByteArriveIntact) {
+  chassis_sim::AdapterConfig fresh;
+  fresh.serial = "ABC123";
+  fresh.fresh_termios = true;
+  auto sim = make_sim().add_adapter(fresh).build();
+  chassis_sim::Controller& controller = sim->adapter(0).controller();
+  SerialDriver driver{};
+  std::string dev;
+  StdoutCapture quiet;
+  ASSERT_TRUE(driver.init("ABC123", dev, 115200));
+  int failures = 0;
+  for (int checksum = 0; checksum < 256; ++checksum) {
+    const std::string text = chassis_sim::textForReplyChecksum(9, checksum);
+    controller.setEntry(9, text);
+    char back[64] = {};
+    // 0x0D became 0x0A, 0x11 and 0x13 vanished, and after an XOFF nothing could be sent.
+    if (!driver.getEntry(9, back) || text != back) {
+      ADD_FAILURE() << "checksum 0x" << std::hex << checksum;
+      if (++failures == 5) break;
+    }
+  }
+  driver.close();
 }
 
 TEST(DriverExit, EntryOperationsOnADriverThatIsNotOpenEndTheProcess) {

@@ -45,6 +45,16 @@ TEST(DeviceLookup, SharedSerialNumbersResolveToTheLowestNodePathByteWise) {
   EXPECT_EQ(lookup("TWIN"), "/dev/ttyUSB10");
 }
 
+TEST(DeviceLookup, ALaterPortWithoutUsbDoesNotHideTheAdapterOnTheSameNode) {
+  auto sim = make_sim().add_adapter("ABC123").build();
+  // Enumerated after the adapter (its syspath sorts later), naming the same node.
+  sim->addDevices(
+      "P: /devices/platform/serial8250\nE: SUBSYSTEM=platform\n\n"
+      "P: /devices/platform/serial8250/tty/ttyS9\nE: SUBSYSTEM=tty\n"
+      "E: DEVNAME=/dev/ttyUSB0\n");
+  EXPECT_EQ(lookup("ABC123"), "/dev/ttyUSB0");
+}
+
 TEST(DeviceLookup, FollowsUnplugAndReplug) {
   auto sim = make_sim().add_adapter("ABC123").build();
   sim->adapter(0).unplug();

@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <clocale>
 #include <csignal>
 #include <cstdio>
 #include <fstream>
@@ -137,6 +138,21 @@ inline std::string withoutLineNumber(const std::string& line) {
   return line.substr(0, open) + " [" + line.substr(open + 10, colon - open - 10) +
          line.substr(blank);
 }
+
+// The process locale of a GUI host or robot stack: setlocale(LC_ALL, "") under de_DE.UTF-8,
+// where the decimal point is a comma. The tests' build generates it in TEST_LOCPATH.
+class GermanLocale {
+ public:
+  GermanLocale() {
+    setenv("LOCPATH", TEST_LOCPATH, 1);
+    ok_ = setlocale(LC_ALL, "de_DE.UTF-8") != nullptr;
+  }
+  ~GermanLocale() { setlocale(LC_ALL, "C"); }
+  bool ok() const { return ok_; }
+
+ private:
+  bool ok_;
+};
 
 // A pseudo-terminal: the slave plays the serial port, the test talks on the master.
 class PtyPair {

@@ -20,6 +20,29 @@ extern "C" int tcsetattr(int fd, int optional_actions, const termios* settings) 
   return real(fd, optional_actions, settings);
 }
 
+// Makes the next reads and writes fail with EINTR, as when a signal arrives at the wrong moment.
+static int interrupt_next_io = 0;
+extern "C" ssize_t write(int fd, const void* buf, size_t count) {
+  using Real = ssize_t (*)(int, const void*, size_t);
+  static const Real real = reinterpret_cast<Real>(dlsym(RTLD_NEXT, "write"));
+  if (interrupt_next_io > 0 && fd > 2) {
+    --interrupt_next_io;
+    errno = EINTR;
+    return -1;
+  }
+  return real(fd, buf, count);
+}
+extern "C" ssize_t read(int fd, void* buf, size_t count) {
+  using Real = ssize_t (*)(int, void*, size_t);
+  static const Real real = reinterpret_cast<Real>(dlsym(RTLD_NEXT, "read"));
+  if (interrupt_next_io > 0 && fd > 2) {
+    --interrupt_next_io;
+    errno = EINTR;
+    return -1;
+  }
+  return real(fd, buf, count);
+}
+
 namespace {
 
 using test::StdoutCapture;
@@ -93,20 +116,25 @@ TEST(UartOpen, MissingPathFailsAndCreatesNothing) {
   EXPECT_EQ(uart_open(path.c_str()), 0) << "a second open must fail as well";
 }
 
-TEST(UartOpen, DescriptorZeroIsAFailureAndIsNotLeaked) {
-  const int saved_stdin = dup(0);
-  ASSERT_GE(saved_stdin, 0);
-  close(0);
-  const int fd = uart_open_no_block("/dev/null");
-  const int second = uart_open("/dev/null");
-  // Both opens landed on 0 and had to close it: 0 is still free.
-  const int probe = open("/dev/null", O_RDONLY);
-  dup2(saved_stdin, 0);
-  close(saved_stdin);
-  if (probe > 0) close(probe);
-  EXPECT_EQ(fd, 0);
-  EXPECT_EQ(second, 0);
-  EXPECT_EQ(probe, 0);
+TEST(UartOpen, APortNeverTakesAStandardStreamsNumber) {
+  test::PtyPair pty;
+  ASSERT_TRUE(pty.ok());
+  int saved[3];
+  fflush(nullptr);
+  for (int i = 0; i < 3; ++i) saved[i] = fcntl(i, F_DUPFD_CLOEXEC, 10);
+  for (int i = 0; i < 3; ++i) close(i);
+  // With stdout closed, a port on descriptor 1 would receive the log lines.
+  const int no_block = uart_open_no_block(pty.slavePath().c_str());
+  const int blocking = uart_open(pty.slavePath().c_str());
+  const int probe = open("/dev/null", O_RDONLY);  // the lowest free number
+  if (probe >= 0) close(probe);
+  fflush(stdout);  // the log lines went nowhere while stdout was closed
+  for (int i = 0; i < 3; ++i) dup2(saved[i], i), close(saved[i]);
+  if (no_block > 0) uart_close(no_block);
+  if (blocking > 0) uart_close(blocking);
+  EXPECT_GT(no_block, 2);
+  EXPECT_GT(blocking, 2);
+  EXPECT_EQ(probe, 0) << "the low number the open landed on was released";
 }
 
 TEST_F(UartTest, SetAppliesRaw8N1AtTheRequestedSpeed) {
@@ -131,6 +159,25 @@ TEST_F(UartTest, SetAppliesRaw8N1AtTheRequestedSpeed) {
   EXPECT_TRUE(fcntl(fd_, F_GETFL) & O_NONBLOCK);
   char buf[16];
   EXPECT_EQ(uart_recv(fd_, buf, sizeof buf), 0) << "input waiting before the call is dropped";
+}
+
+TEST_F(UartTest, RawModeLetsEveryByteThroughOnAFreshTty) {
+  ASSERT_GT(openPort(), 0);
+  termios fresh = settings();  // what the kernel gives a new tty
+  fresh.c_iflag = ICRNL | IXON;
+  fresh.c_oflag = OPOST | ONLCR;
+  fresh.c_lflag = ISIG | ICANON | ECHO | ECHOE | ECHOK | IEXTEN;
+  ASSERT_EQ(tcsetattr(fd_, TCSANOW, &fresh), 0);
+  ASSERT_EQ(uart_set(fd_, 115200, 0, 8, 1, 'N'), 1);
+
+  std::string every_byte;
+  for (int b = 0; b < 256; ++b) every_byte += static_cast<char>(b);
+  pty_.send(every_byte);
+  char buf[512];
+  const int got = uart_recv(fd_, buf, sizeof buf);
+  EXPECT_EQ(std::string(buf, got > 0 ? got : 0), every_byte) << "CR, XON and XOFF included";
+  EXPECT_EQ(uart_send(fd_, "go\n", 3), 3) << "a received XOFF must not stop sending";
+  EXPECT_EQ(pty_.drain(), "go\n");
 }
 
 TEST_F(UartTest, SetLeavesTheBlockingOpenNonBlocking) {
@@ -235,6 +282,19 @@ TEST_F(UartTest, TransfersMoveBytesWithoutTerminatingThem) {
   EXPECT_EQ(uart_recv(fd_, buf, 64), 64);
   EXPECT_EQ(uart_recv(fd_, buf, 64), 6) << "the rest stays queued";
   EXPECT_EQ(uart_recv(fd_, buf, 0), 0);
+}
+
+TEST_F(UartTest, TransfersInterruptedBySignalsAreMadeAgain) {
+  ASSERT_GT(openPort(), 0);
+  interrupt_next_io = 2;
+  EXPECT_EQ(uart_send(fd_, "ping", 4), 4);
+  EXPECT_EQ(interrupt_next_io, 0);
+  EXPECT_EQ(pty_.drain(), "ping");
+  pty_.send("pong");
+  interrupt_next_io = 2;
+  char buf[8];
+  EXPECT_EQ(uart_recv_no_block(fd_, buf, sizeof buf), 4);
+  EXPECT_EQ(std::string(buf, 4), "pong");
 }
 
 TEST_F(UartTest, ClearReceiveBufDropsOnlyInput) {

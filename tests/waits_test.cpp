@@ -1,11 +1,31 @@
 // The reply waits, fed exact bytes through a pseudo-terminal.
-#include <cstring>
-#include <string>
-#include <thread>
+#include <dlfcn.h>
+#include <poll.h>
 
+#include <cstring>
+#include <functional>
+#include <string>
+
+#include "chassis_sim/conditions.h"
 #include "serial_driver/serial_driver.h"
 #include "serial_driver/uart.h"
 #include "test_helpers.h"
+
+// Reads on the port under test are counted on their way to the real read(), so a test can tell
+// how many polls a wait made, and act between two polls, without timing anything.
+static int watched_fd = -1;
+static int watched_reads = 0;
+static std::function<void(int)> after_watched_read;
+extern "C" ssize_t read(int fd, void* buf, size_t count) {
+  using Real = ssize_t (*)(int, void*, size_t);
+  static const Real real = reinterpret_cast<Real>(dlsym(RTLD_NEXT, "read"));
+  const ssize_t n = real(fd, buf, count);
+  if (fd == watched_fd && fd >= 0) {
+    ++watched_reads;
+    if (after_watched_read) after_watched_read(watched_reads);
+  }
+  return n;
+}
 
 namespace {
 
@@ -21,13 +41,25 @@ class WaitTest : public testing::Test {
     fd_ = uart_open_no_block(pty_.slavePath().c_str());
     ASSERT_GT(fd_, 0);
     ASSERT_EQ(uart_set(fd_, 115200, 0, 8, 1, 'N'), 1);
+    watched_fd = fd_;
   }
-  void TearDown() override { uart_close(fd_); }
+  void TearDown() override {
+    watched_fd = -1;
+    after_watched_read = nullptr;
+    uart_close(fd_);
+  }
+
+  // Blocks until bytes written on the master can be read on the port.
+  void awaitInput() {
+    pollfd p{fd_, POLLIN, 0};
+    poll(&p, 1, 5000);
+  }
 
   // Runs checkAck(fd, 5) with bytes already waiting; returns its result and log lines.
   int ack(const std::string& waiting, std::vector<std::string>* lines = nullptr) {
     if (!waiting.empty()) pty_.send(waiting);
     StdoutCapture out;
+    watched_reads = 0;
     const int result = checkAck(fd_, 5);
     auto captured = out.lines();
     if (lines != nullptr) *lines = captured;
@@ -39,6 +71,7 @@ class WaitTest : public testing::Test {
                std::vector<std::string>* lines) {
     if (!waiting.empty()) pty_.send(waiting);
     StdoutCapture out;
+    watched_reads = 0;
     const int result = getFeedback(fd_, 5, data_type, value);
     *lines = out.lines();
     return result;
@@ -66,23 +99,23 @@ TEST_F(WaitTest, AckForTheIndexIsAcceptedAtOnce) {
 TEST_F(WaitTest, AckInTwoPiecesIsTakenWhenTheNewlineArrives) {
   const std::string whole = frame("$ack 5");
   pty_.send(whole.substr(0, 6));
-  std::thread late([&] {
-    usleep(3000);
-    pty_.send(whole.substr(6));
-  });
+  after_watched_read = [&](int n) {
+    if (n != 1) return;
+    ASSERT_EQ(write(pty_.master(), whole.data() + 6, 2), 2);
+    awaitInput();
+  };
+  watched_reads = 0;
   EXPECT_EQ(checkAck(fd_, 5), 1);
-  late.join();
+  EXPECT_EQ(watched_reads, 2) << "taken by the read that brought the newline";
 }
 
 TEST_F(WaitTest, OtherRepliesEndTheAckWaitAtOnceWithoutAMessage) {
   for (const std::string& reply : {frame("$fdb 5 1.0"), std::string("!busy\n"), frame("$ack x"),
                                    frame("$ack  5"), frame("$ACK 5")}) {
     std::vector<std::string> lines;
-    const auto start = std::chrono::steady_clock::now();
     EXPECT_EQ(ack(reply, &lines), 0) << reply;
     EXPECT_TRUE(lines.empty()) << reply;
-    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(10))
-        << "decided on the first poll, not after the full wait: " << reply;
+    EXPECT_EQ(watched_reads, 1) << "decided on the first poll, not after the full wait: " << reply;
   }
 }
 
@@ -176,17 +209,42 @@ TEST_F(WaitTest, FeedbackFailuresAreDecidedByTheFirstFrameAndLogged) {
       {frame("$ack 5"), kValueFloat, "not feedback string"},
       {"!busy\n", kValueFloat, "not feedback string"},
       {frame("$fdb x 1.0"), kValueFloat, "get feedback index error"},
+      // Out of int's range: 4294967301 would wrap to 5, 99999999999 to a wrong value.
+      {frame("$fdb 4294967301 1"), kValueInt, "get feedback index error"},
+      {frame("$fdb 5 99999999999"), kValueInt, "get data value error"},
+      {frame("$fdb 5 -2147483649"), kValueInt, "get data value error"},
   };
   for (const Row& row : rows) {
     std::vector<std::string> lines;
     float value = 42.0f;  // as wide as an int: both types are stored in 4 bytes
-    const auto start = std::chrono::steady_clock::now();
     EXPECT_EQ(feedback(row.reply, row.type, &value, &lines), 0) << row.reply;
     EXPECT_EQ(joined(lines), prefix + row.line + "|") << row.reply;
     EXPECT_EQ(value, 42.0f) << "nothing is stored on failure: " << row.reply;
-    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(10))
-        << "no further polls: " << row.reply;
+    EXPECT_EQ(watched_reads, 1) << "no further polls: " << row.reply;
   }
+}
+
+TEST_F(WaitTest, IntsAtTheEdgesOfTheRangeConvertAndBeyondThemDoNot) {
+  std::vector<std::string> lines;
+  int i = 0;
+  EXPECT_EQ(feedback(frame("$fdb 5 -2147483648"), kValueInt, &i, &lines), 1);
+  EXPECT_EQ(i, INT32_MIN);
+  EXPECT_EQ(feedback(frame("$fdb 5 2147483647"), kValueInt, &i, &lines), 1);
+  EXPECT_EQ(i, INT32_MAX);
+  EXPECT_EQ(ack(frame("$ack 4294967301")), 0) << "wraps to 5 if converted unchecked";
+  EXPECT_EQ(watched_reads, 1) << "a failed conversion ends the wait";
+}
+
+TEST_F(WaitTest, TimerSignalsDoNotShortenTheWait) {
+  const auto start = std::chrono::steady_clock::now();
+  {
+    chassis_sim::SignalTimer timer(std::chrono::microseconds(250));
+    std::vector<std::string> lines;
+    EXPECT_EQ(ack("", &lines), 0);
+    EXPECT_GT(timer.count(), 0);
+  }
+  EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(11))
+      << "11 pauses of 1 ms each, however often a signal cuts one short";
 }
 
 TEST_F(WaitTest, FeedbackTimeOutLogsWarnThenError) {
