@@ -115,6 +115,11 @@ void Controller::waitIdle() const {
   idle_.wait(lock, [this] { return !busy_; });
 }
 
+std::chrono::steady_clock::time_point Controller::lastReplyAt() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return last_reply_at_;
+}
+
 void Controller::serve() {
   // The program's signals (timers, Ctrl-C) are for its own threads, not the simulator's.
   sigset_t all;
@@ -220,6 +225,7 @@ void Controller::handle(const std::string& frame) {
   }
   reply(reply_text, fault);
   std::lock_guard<std::mutex> lock(mutex_);
+  last_reply_at_ = std::chrono::steady_clock::now();
   busy_ = false;
   idle_.notify_all();
 }

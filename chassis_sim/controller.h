@@ -56,6 +56,9 @@ class Controller {
   long commands() const;
   // Blocks until every received command has been answered (late replies included).
   void waitIdle() const;
+  // When the last reply's final byte was written: on a loaded machine the controller thread
+  // itself may answer after a driver stopped waiting.
+  std::chrono::steady_clock::time_point lastReplyAt() const;
 
  private:
   void serve();
@@ -78,6 +81,7 @@ class Controller {
   long commands_ = 0;
   std::chrono::nanoseconds per_byte_{0};
   std::chrono::milliseconds late_delay_{30};
+  std::chrono::steady_clock::time_point last_reply_at_;
 };
 
 }  // namespace chassis_sim

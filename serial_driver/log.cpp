@@ -5,11 +5,13 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
+#include <memory>
 #include <mutex>
 
 const char* const logStr[6] = {"TRACE", "DEBUG", "INFO", "WARN", "ERROR", "CRITICAL"};
@@ -18,14 +20,51 @@ std::unordered_map<std::string, double> map_time;
 
 namespace {
 std::mutex map_time_mutex;
+
+std::mutex sink_mutex;
+// Shared, so a line being written keeps its sink alive while another thread replaces it.
+std::shared_ptr<const serial_driver::LogSink> sink;
+std::atomic<bool> has_sink{false};
 }  // namespace
 
 void log(LogLevel level, const std::string& logger_name, const std::string& str) {
   const int index = static_cast<int>(level);
   // OFF and out-of-range values have no name in the table; never index past it.
   const char* name = (index >= 0 && index < 6) ? logStr[index] : "UNKNOWN";
+  if (has_sink.load(std::memory_order_acquire)) {
+    std::shared_ptr<const serial_driver::LogSink> current;
+    {
+      std::lock_guard<std::mutex> lock(sink_mutex);
+      current = sink;
+    }
+    if (current) {
+      (*current)(level, std::string(name) + " " + logger_name + " " + str);
+      return;
+    }
+  }
   printf("%s %s %s\n", name, logger_name.c_str(), str.c_str());
 }
+
+namespace serial_driver {
+
+void setLogSink(LogSink new_sink) {
+  std::shared_ptr<const LogSink> replacement;
+  if (new_sink) replacement = std::make_shared<const LogSink>(std::move(new_sink));
+  std::lock_guard<std::mutex> lock(sink_mutex);
+  sink = std::move(replacement);
+  has_sink.store(sink != nullptr, std::memory_order_release);
+}
+
+LogSink stderrLogSink() {
+  return [](LogLevel, const std::string& line) {
+    // One write per line, so lines from several threads never interleave.
+    const std::string text = line + "\n";
+    fwrite(text.data(), 1, text.size(), stderr);
+    fflush(stderr);
+  };
+}
+
+}  // namespace serial_driver
 
 void log(LogLevel level, const std::string& str) { log(level, "console", str); }
 

@@ -1,7 +1,9 @@
-// Log output: one line per message on standard output, "LEVEL logger text".
+// Log output: one line per message on standard output, "LEVEL logger text", or to the
+// client's sink.
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <sstream>
 #include <string>
 #include <unordered_map>
@@ -19,6 +21,20 @@ SERIAL_DRIVER_EXPORT extern std::unordered_map<std::string, double> map_time;
 SERIAL_DRIVER_EXPORT void log(LogLevel level, const std::string& logger_name,
                               const std::string& str);
 SERIAL_DRIVER_EXPORT void log(LogLevel level, const std::string& str);
+
+namespace serial_driver {
+
+// Where library messages go instead of stdout. line is what stdout would have shown, without
+// the newline: "LEVEL logger text". The sink may be called from any thread that uses the
+// library, from several at once; it must not call setLogSink itself.
+using LogSink = std::function<void(LogLevel level, const std::string& line)>;
+
+// Every library message goes to sink from now on; an empty sink restores stdout.
+SERIAL_DRIVER_EXPORT void setLogSink(LogSink sink);
+// A sink that writes each line to standard error at once.
+SERIAL_DRIVER_EXPORT LogSink stderrLogSink();
+
+}  // namespace serial_driver
 
 // Crash report, for the client to install for the signals it chooses, e.g.
 // signal(SIGSEGV, signal_handler): writes a CRITICAL banner naming the signal, prints a stack

@@ -76,5 +76,45 @@ void pauseMicros(long micros) {
   }
 }
 
+bool ReplyBuffer::holdsFrame() {
+  return checkoutString(buf_, size_, text_) == 1 && parseString(text_, tokens) == 1;
+}
+
+Verdict judgeAck(const char (*tokens)[64], int index) {
+  if (strcmp(tokens[0], "$ack") != 0) return Verdict::kWrongKind;
+  int index_seen = 0;
+  if (!scanInt(tokens[1], &index_seen)) return Verdict::kBadIndex;
+  return index_seen == index ? Verdict::kAccepted : Verdict::kKeepWaiting;
+}
+
+Verdict judgeFeedback(const char (*tokens)[64], int index, int data_type, void* value,
+                      int* index_seen) {
+  if (strcmp(tokens[0], "$fdb") != 0) return Verdict::kWrongKind;
+  if (!scanInt(tokens[1], index_seen)) return Verdict::kBadIndex;
+  if (*index_seen != index) return Verdict::kWrongIndex;
+  // Converted into a local first: a failed conversion leaves the caller's value alone.
+  switch (data_type) {
+    case kValueFloat: {
+      float converted = 0.0f;
+      if (!scanFloat(tokens[2], &converted)) return Verdict::kBadValue;
+      *static_cast<float*>(value) = converted;
+      break;
+    }
+    case kValueInt: {
+      int converted = 0;
+      if (!scanInt(tokens[2], &converted)) return Verdict::kBadValue;
+      *static_cast<int*>(value) = converted;
+      break;
+    }
+    case kValueText:
+      // Token 2 of a valid "$fdb" frame has at most 55 characters.
+      strcpy(static_cast<char*>(value), tokens[2]);
+      break;
+    default:
+      break;
+  }
+  return Verdict::kAccepted;
+}
+
 }  // namespace detail
 }  // namespace serial_driver

@@ -4,11 +4,26 @@
 
 #include <cstddef>
 
+#include "serial_driver/serial_driver.h"  // the frame codec and kFrameSize
+
 namespace serial_driver {
 namespace detail {
 
+// The controller's USB serial adapter, and the line it runs: 8 data bits, no parity, 1 stop
+// bit, no flow control.
+constexpr char kAdapterVendor[] = "1a86";
+constexpr char kAdapterProduct[] = "7523";
+constexpr int kFlowControlNone = 0;
+constexpr int kDataBits = 8;
+constexpr int kStopBits = 1;
+constexpr int kParityNone = 'N';
+
+// The termios speed constant of a baud rate of the line settings' table, or 0 when the table
+// does not know the rate.
+unsigned baudConstant(int baud);
+
 // Longest command text: text, checksum byte and newline fit one 64-byte frame.
-constexpr int kMaxCommandText = 62;
+constexpr int kMaxCommandText = kFrameSize - 2;
 
 // Numbers on the wire are written and read in the C locale whatever the process locale is:
 // under de_DE "%.3f" would write "1,500" and "%f" would stop reading "2.250" at the dot.
@@ -46,6 +61,45 @@ bool scanFloat(const char* text, float* value);
 
 // Sleeps the whole time even when signals interrupt the sleep.
 void pauseMicros(long micros);
+
+// A reply's bytes in the caller's 64-byte buffer as they arrive. Bytes are never removed, so a
+// reply is taken only while the buffer holds exactly one frame from its first byte.
+class ReplyBuffer {
+ public:
+  explicit ReplyBuffer(char* buf) : buf_(buf) {}
+
+  char* end() { return buf_ + size_; }
+  int room() const { return kFrameSize - size_; }
+  void added(int count) { size_ += count; }
+
+  // True when the bytes so far are one valid frame; its tokens are then in tokens.
+  bool holdsFrame();
+
+  char tokens[4][64] = {};
+
+ private:
+  char* const buf_;
+  int size_ = 0;
+  char text_[kFrameSize] = {};
+};
+
+// What a reply frame says about the command that was sent.
+enum class Verdict {
+  kAccepted,
+  kKeepWaiting,  // an acknowledgement of another entry: ours may still come
+  kWrongKind,    // not the kind of reply the command asks for ("!" frames included)
+  kBadIndex,     // token 1 is no int
+  kWrongIndex,   // a feedback for another entry
+  kBadValue,     // the value does not convert to the type asked for
+};
+
+// An acknowledgement: "$ack <index>".
+Verdict judgeAck(const char (*tokens)[64], int index);
+// A feedback, "$fdb <index> <value>". On kAccepted the value is stored by data_type
+// (kValueInt, kValueFloat, or kValueText into at least 56 bytes; an unknown type stores
+// nothing). *index_seen is the index the reply named, when it named one.
+Verdict judgeFeedback(const char (*tokens)[64], int index, int data_type, void* value,
+                      int* index_seen);
 
 }  // namespace detail
 }  // namespace serial_driver

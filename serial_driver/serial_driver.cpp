@@ -12,18 +12,10 @@
 #include "serial_driver/serial_identify.h"
 #include "serial_driver/uart.h"
 
+// The protocol pieces this interface shares with ChassisLink.
+using namespace serial_driver::detail;
+
 namespace {
-
-const char* const kVendorId = "1a86";
-const char* const kProductId = "7523";
-constexpr int kFlowControlNone = 0;
-constexpr int kDataBits = 8;
-constexpr int kStopBits = 1;
-constexpr int kParityNone = 'N';
-
-using serial_driver::detail::kMaxCommandText;
-using serial_driver::detail::scanFloat;
-using serial_driver::detail::scanInt;
 
 constexpr int kReplyPolls = 11;
 constexpr long kPollPauseMicros = 1000;
@@ -33,44 +25,39 @@ constexpr int kReconnectAfter = 150;
 std::string bufferText(const char* buf) { return std::string(buf, strnlen(buf, kFrameSize)); }
 
 // The polling loop both reply waits share: up to kReplyPolls attempts, each one non-blocking
-// read appended to the caller's buffer and a 1 ms pause. Bytes are never removed, so the
-// buffer is taken only while it holds exactly one frame from its first byte.
+// read appended to the caller's buffer and a 1 ms pause.
 class ReplyPoller {
  public:
-  ReplyPoller(int fd, char (&buf)[kFrameSize]) : fd_(fd), buf_(buf) {}
+  ReplyPoller(int fd, char (&buf)[kFrameSize]) : fd_(fd), reply_(buf) {}
 
-  // Polls until the buffer holds one frame, split into word_strings (true), or until the
-  // attempts are used up (false). The attempt that found a frame pauses on the next call.
+  // Polls until the buffer holds one frame, split into tokens() (true), or until the attempts
+  // are used up (false). The attempt that found a frame pauses on the next call.
   bool nextFrame() {
     while (attempt_ < kReplyPolls) {
       finishAttempt();
       ++attempt_;
       pause_pending_ = true;
-      if (len_ < kFrameSize) {
+      if (reply_.room() > 0) {
         // A read error adds nothing; the remaining attempts go on.
-        const int got = receive(fd_, buf_ + len_, kFrameSize - len_);
-        if (got > 0) len_ += got;
+        const int got = receive(fd_, reply_.end(), reply_.room());
+        if (got > 0) reply_.added(got);
       }
-      if (checkoutString(buf_, len_, string_) == 1 && parseString(string_, word_strings) == 1) {
-        return true;
-      }
+      if (reply_.holdsFrame()) return true;
     }
     finishAttempt();
     return false;
   }
 
-  char word_strings[4][64] = {};
+  const char (*tokens() const)[64] { return reply_.tokens; }
 
  private:
   void finishAttempt() {
-    if (pause_pending_) serial_driver::detail::pauseMicros(kPollPauseMicros);
+    if (pause_pending_) pauseMicros(kPollPauseMicros);
     pause_pending_ = false;
   }
 
   const int fd_;
-  char* const buf_;
-  char string_[kFrameSize] = {};
-  int len_ = 0;
+  ReplyBuffer reply_;
   int attempt_ = 0;
   bool pause_pending_ = false;
 };
@@ -78,7 +65,7 @@ class ReplyPoller {
 // Adds the checksum byte and newline behind the l-byte text in cmd_string, drops stale input
 // and writes the whole frame. Returns what transmit returns.
 int sendCommand(int fd, char* cmd_string, int l) {
-  const int frame_len = serial_driver::detail::sealFrame(cmd_string, l);
+  const int frame_len = sealFrame(cmd_string, l);
   clear_receive_buf(fd);
   return transmit(fd, cmd_string, frame_len);
 }
@@ -160,11 +147,9 @@ int checkAck(int fd, int index) {
   char ack_string[kFrameSize] = {};
   ReplyPoller poller(fd, ack_string);
   while (poller.nextFrame()) {
-    if (strcmp(poller.word_strings[0], "$ack") != 0) return 0;
-    int index_fdb = 0;
-    if (!scanInt(poller.word_strings[1], &index_fdb)) return 0;
-    if (index_fdb == index) return 1;
     // An acknowledgement of another entry is not the answer: keep waiting for ours.
+    const Verdict verdict = judgeAck(poller.tokens(), index);
+    if (verdict != Verdict::kKeepWaiting) return verdict == Verdict::kAccepted ? 1 : 0;
   }
   SD_LOG(LogLevel::WARN, "receive buf: ", bufferText(ack_string));
   SD_LOG(LogLevel::WARN, "receive overtime:" + std::to_string(kReplyPolls) + " ms");
@@ -180,48 +165,29 @@ int getFeedback(int fd, int index, int data_type, void* data_address) {
     return 0;
   }
   // The first frame decides.
-  char(*word_strings)[64] = poller.word_strings;
-  if (strcmp(word_strings[0], "$fdb") != 0) {
-    SD_LOG(LogLevel::ERROR, "not feedback string");
-    return 0;
-  }
   int index_fdb = 0;
-  if (!scanInt(word_strings[1], &index_fdb)) {
-    SD_LOG(LogLevel::ERROR, "get feedback index error");
-    return 0;
-  }
-  if (index_fdb != index) {
-    SD_LOG(LogLevel::ERROR, "index value error, index_fdb:" + std::to_string(index_fdb) +
-                                ", index:" + std::to_string(index));
-    return 0;
-  }
-  switch (data_type) {
-    case kValueFloat: {
-      // Converted into a local first: a failed conversion leaves the caller's value alone.
-      float value = 0.0f;
-      if (!scanFloat(word_strings[2], &value)) break;
-      *static_cast<float*>(data_address) = value;
+  switch (judgeFeedback(poller.tokens(), index, data_type, data_address, &index_fdb)) {
+    case Verdict::kAccepted:
       return 1;
-    }
-    case kValueInt: {
-      int value = 0;
-      if (!scanInt(word_strings[2], &value)) break;
-      *static_cast<int*>(data_address) = value;
-      return 1;
-    }
-    case kValueText:
-      // Token 2 of a valid "$fdb" frame has at most 55 characters.
-      strcpy(static_cast<char*>(data_address), word_strings[2]);
-      return 1;
+    case Verdict::kWrongKind:
+      SD_LOG(LogLevel::ERROR, "not feedback string");
+      break;
+    case Verdict::kBadIndex:
+      SD_LOG(LogLevel::ERROR, "get feedback index error");
+      break;
+    case Verdict::kWrongIndex:
+      SD_LOG(LogLevel::ERROR, "index value error, index_fdb:" + std::to_string(index_fdb) +
+                                  ", index:" + std::to_string(index));
+      break;
     default:
-      return 1;
+      SD_LOG(LogLevel::ERROR, "get data value error");
+      break;
   }
-  SD_LOG(LogLevel::ERROR, "get data value error");
   return 0;
 }
 
 bool SerialDriver::init(const std::string& portname, std::string& dev, int baudRate) {
-  dev = getDevicePort(kProductId, kVendorId, portname);
+  dev = getDevicePort(kAdapterProduct, kAdapterVendor, portname);
   if (dev.empty()) return false;
 
   // Reconnections come through here; the old descriptor would leak on each one.
@@ -269,7 +235,7 @@ bool SerialDriver::handleTimeout(int res) {
 bool SerialDriver::setEntry(int index, const float* data_address) {
   if (!isOpened_) exit_serial_driver(fd_);
   char cmd_string[kFrameSize] = {};
-  const int l = serial_driver::detail::formatSetFloat(cmd_string, index, *data_address);
+  const int l = formatSetFloat(cmd_string, index, *data_address);
   const int ret = sendCommand(fd_, cmd_string, l);
   if (ret <= 0) {
     SD_LOG_THROTTLED(LogLevel::WARN, sendFailedText(ret));
@@ -281,7 +247,7 @@ bool SerialDriver::setEntry(int index, const float* data_address) {
 bool SerialDriver::setEntry(int index, const int* data_address) {
   if (!isOpened_) exit_serial_driver(fd_);
   char cmd_string[kFrameSize] = {};
-  const int l = serial_driver::detail::formatSetInt(cmd_string, index, *data_address);
+  const int l = formatSetInt(cmd_string, index, *data_address);
   const int ret = sendCommand(fd_, cmd_string, l);
   if (ret <= 0) {
     SD_LOG_THROTTLED(LogLevel::WARN, sendFailedText(ret));
@@ -293,14 +259,14 @@ bool SerialDriver::setEntry(int index, const int* data_address) {
 bool SerialDriver::setEntry(int index, const char* data_address) {
   if (!isOpened_) exit_serial_driver(fd_);
   // Refused before anything is sent; the link is fine, so these are no failed exchanges.
-  const char* refusal = serial_driver::detail::textRefusal(
-      data_address, data_address == nullptr ? 0 : strlen(data_address));
+  const char* refusal =
+      textRefusal(data_address, data_address == nullptr ? 0 : strlen(data_address));
   if (refusal != nullptr) {
     SD_LOG(LogLevel::ERROR, refusal);
     return false;
   }
   char cmd_string[kFrameSize] = {};
-  const int l = serial_driver::detail::formatSetText(cmd_string, index, data_address);
+  const int l = formatSetText(cmd_string, index, data_address);
   if (l < 0 || l > kMaxCommandText) {
     SD_LOG(LogLevel::ERROR, "text value too long for one frame, nothing sent; command length", l,
            "limit", kMaxCommandText);
@@ -317,7 +283,7 @@ bool SerialDriver::setEntry(int index, const char* data_address) {
 bool SerialDriver::getEntry(int index, float* data_address) {
   if (!isOpened_) exit_serial_driver(fd_);
   char cmd_string[kFrameSize] = {};
-  const int l = serial_driver::detail::formatGet(cmd_string, index);
+  const int l = formatGet(cmd_string, index);
   const int ret = sendCommand(fd_, cmd_string, l);
   if (ret <= 0) {
     SD_LOG_THROTTLED(LogLevel::WARN, sendFailedText(ret));
@@ -329,7 +295,7 @@ bool SerialDriver::getEntry(int index, float* data_address) {
 bool SerialDriver::getEntry(int index, int* data_address) {
   if (!isOpened_) exit_serial_driver(fd_);
   char cmd_string[kFrameSize] = {};
-  const int l = serial_driver::detail::formatGet(cmd_string, index);
+  const int l = formatGet(cmd_string, index);
   const int ret = sendCommand(fd_, cmd_string, l);
   if (ret <= 0) {
     SD_LOG_THROTTLED(LogLevel::WARN, sendFailedText(ret));
@@ -341,7 +307,7 @@ bool SerialDriver::getEntry(int index, int* data_address) {
 bool SerialDriver::getEntry(int index, char* data_address) {
   if (!isOpened_) exit_serial_driver(fd_);
   char cmd_string[kFrameSize] = {};
-  const int l = serial_driver::detail::formatGet(cmd_string, index);
+  const int l = formatGet(cmd_string, index);
   const int ret = sendCommand(fd_, cmd_string, l);
   if (ret <= 0) {
     SD_LOG_THROTTLED(LogLevel::WARN, sendFailedText(ret));

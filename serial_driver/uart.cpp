@@ -9,6 +9,7 @@
 #include <string>
 
 #include "serial_driver/log.h"
+#include "serial_driver/protocol.h"
 
 namespace {
 
@@ -29,6 +30,13 @@ int openPort(const char* port) {
 }
 
 }  // namespace
+
+unsigned serial_driver::detail::baudConstant(int baud) {
+  for (int i = 0; i < 8; ++i) {
+    if (name_arr[i] == baud) return static_cast<unsigned>(speed_arr[i]);
+  }
+  return 0;
+}
 
 int uart_open(const char* port) {
   // No FIFO is created at a missing path: one would make the next open "succeed" on it and

@@ -109,8 +109,13 @@ class SignalsHeld {
   sigset_t previous_;
 };
 
-// Every failed open of a testbed node costs umockdev's preload a slot, and it has about 50.
+// Every failed open of a testbed node costs umockdev's preload a slot (it has about 50) and
+// leaves one or two descriptors of its own open.
 constexpr long kMaxOpenWindows = 30;
+constexpr int kUmockdevDescriptorsPerFailedOpen = 2;
+
+// The driver's reply window: 11 polls of at least 1 ms.
+constexpr auto kReplyWindow = std::chrono::milliseconds(11);
 
 // Counts the lines of a captured log that contain text.
 long countLines(FILE* log, const char* text) {
@@ -179,6 +184,8 @@ int main(int argc, char** argv) {
   long unplugs = 0;
   long mismatches = 0;
   long succeeded = 0;
+  long late_by_load = 0;
+  long open_windows_at_baseline = 0;
   bool port_dead = false;
   Descriptors baseline_fds;
   long baseline_heap = 0;
@@ -186,6 +193,7 @@ int main(int argc, char** argv) {
   for (long n = 0; n < settings.exchanges; ++n) {
     if (n == settings.exchanges / 10) {  // after warm-up: buffers, maps and the log are sized
       baseline_fds = openDescriptors();
+      open_windows_at_baseline = open_windows;
       baseline_heap = heapInUse();
     }
     if (!port_dead && settings.unplug_every > 0 &&
@@ -208,7 +216,8 @@ int main(int argc, char** argv) {
 
     const int index = std::uniform_int_distribution<int>(0, 11)(random);
     const bool write = std::uniform_int_distribution<int>(0, 1)(random) == 1;
-    const bool expect_ok = !port_dead && (fault == Fault::kNone || fault == Fault::kSplitReply);
+    bool expect_ok = !port_dead && (fault == Fault::kNone || fault == Fault::kSplitReply);
+    const auto exchange_start = std::chrono::steady_clock::now();
     bool ok = false;
     bool value_ok = true;
     if (write) {
@@ -246,6 +255,15 @@ int main(int argc, char** argv) {
     if (fault == Fault::kLateReply) controller.waitIdle();
     controller.clearReceived();  // the simulator's own record must not pass for a leak
 
+    if (expect_ok && !ok) {
+      // On a loaded machine the controller thread may not get the processor in time: then the
+      // reply came after the window, and the driver was right to give up.
+      controller.waitIdle();
+      if (controller.lastReplyAt() - exchange_start > kReplyWindow) {
+        ++late_by_load;
+        expect_ok = false;
+      }
+    }
     if (ok != expect_ok || !value_ok) {
       ++mismatches;
       fprintf(stderr, "soak: exchange %ld (%s %d, fault %s): result %d, expected %d%s\n", n,
@@ -268,10 +286,18 @@ int main(int argc, char** argv) {
     }
   }
 
+  const long reconnections = countLines(log, "time out then reconnection!");
+  // Descriptors are compared with the port open, as it was at the baseline.
+  if (port_dead) {
+    SignalsHeld held;
+    adapter.makeNodeReady();
+    int v = 0;
+    for (int n = 0; n < 2 * 151 && !driver.getEntry(4, &v); ++n) {
+    }
+  }
   const Descriptors fds_end = openDescriptors();
   const long heap_end = heapInUse();
   driver.close();
-  const long reconnections = countLines(log, "time out then reconnection!");
   sim.reset();
 
   fprintf(stderr, "soak summary (seed %u)\n", settings.seed);
@@ -289,13 +315,19 @@ int main(int argc, char** argv) {
           baseline_fds.total, baseline_fds.ttys, fds_end.total, fds_end.ttys);
   fprintf(stderr, "  heap in use          %ld bytes after warm-up, %ld bytes at the end\n",
           baseline_heap, heap_end);
+  fprintf(stderr, "  replies late by load %ld (the controller thread answered after the window)\n",
+          late_by_load);
   fprintf(stderr, "  unexpected results   %ld\n", mismatches);
 
   // The simulator's udev testbed keeps a little per unplug/replug cycle; a leak in the
   // exchange path would show as bytes per exchange, thousands of times over.
   const bool memory_ok = heap_end - baseline_heap < 4096 + 2048 * unplugs;
-  // umockdev keeps a socket or two of its own open for a while after a device change.
-  const bool fds_ok = fds_end.ttys == baseline_fds.ttys && fds_end.total <= baseline_fds.total + 2;
+  // umockdev keeps a socket or two of its own open for a while after a device change, and
+  // more after each failed open of a node that was not ready.
+  const long umockdev_fds =
+      2 + kUmockdevDescriptorsPerFailedOpen * (open_windows - open_windows_at_baseline);
+  const bool fds_ok =
+      fds_end.ttys == baseline_fds.ttys && fds_end.total <= baseline_fds.total + umockdev_fds;
   const bool passed =
       mismatches == 0 && reconnections == expected_reconnections && fds_ok && memory_ok;
   fprintf(stderr, "soak %s\n", passed ? "passed" : "FAILED");

@@ -23,23 +23,6 @@ using chassis_sim::make_sim;
 using test::StdoutCapture;
 using test::withoutLineNumber;
 
-// Open descriptors on pseudo-terminals, where the driver's ports live; the simulator's pipes,
-// sockets and files come and go on their own.
-int openTtyDescriptors() {
-  int count = 0;
-  DIR* dir = opendir("/proc/self/fd");
-  while (dirent* entry = readdir(dir)) {
-    char target[64] = {};
-    const std::string path = std::string("/proc/self/fd/") + entry->d_name;
-    if (readlink(path.c_str(), target, sizeof target - 1) > 0 &&
-        strncmp(target, "/dev/pts/", 9) == 0) {
-      ++count;
-    }
-  }
-  closedir(dir);
-  return count;
-}
-
 class DriverTest : public testing::Test {
  protected:
   void SetUp() override {
@@ -257,7 +240,7 @@ TEST_F(DriverTest, ASuccessClearsTheCountAndARefusedTextDoesNotCount) {
 TEST_F(DriverTest, RecoversAfterUnplugAndReplugWithoutLeakingDescriptors) {
   float f = 3.0f;
   ASSERT_TRUE(driver_.setEntry(2, &f));
-  const int before = openTtyDescriptors();
+  const int before = test::openTtyDescriptors();
   for (int cycle = 0; cycle < 3; ++cycle) {
     sim_->adapter(0).unplug();
     sim_->adapter(0).plug();
@@ -268,7 +251,7 @@ TEST_F(DriverTest, RecoversAfterUnplugAndReplugWithoutLeakingDescriptors) {
     EXPECT_EQ(failures, 151) << "cycle " << cycle;
     EXPECT_FLOAT_EQ(back, 3.0f) << "the controller kept its entries";
   }
-  EXPECT_EQ(openTtyDescriptors(), before);
+  EXPECT_EQ(test::openTtyDescriptors(), before);
 }
 
 TEST_F(DriverTest, AReconnectionThatFindsNoDeviceKeepsCounting) {

@@ -5,6 +5,7 @@
 
 #include "chassis_sim/usb_testbed.h"
 #include "serial_driver.h"
+#include "serial_driver/chassis_link.h"
 #include "serial_driver/log.h"
 #include "serial_driver/serial_driver.h"
 #include "serial_driver/serial_identify.h"
@@ -63,6 +64,16 @@ TEST(Interposition, TheLibraryKeepsItsOwnFunctionsAndTheClientItsOwn) {
   EXPECT_NE(out.text().find("open the uart port success"), std::string::npos)
       << "the library's log still reaches stdout";
   EXPECT_TRUE(client_calls.empty()) << "the library called the client's " << *client_calls.begin();
+
+  serial_driver::ChassisLink link;
+  serial_driver::LinkOptions options;
+  options.serial = "ABC123";
+  EXPECT_FALSE(link.open(options));
+  EXPECT_FALSE(link.set(4, 2.5f));
+  EXPECT_FALSE(link.get(4, f));
+  EXPECT_FALSE(link.set(5, "text"));
+  link.close();
+  EXPECT_TRUE(client_calls.empty()) << "ChassisLink called the client's " << *client_calls.begin();
 
   char buf[4];
   EXPECT_EQ(receive(0, buf, sizeof buf), 0);

@@ -1,6 +1,7 @@
 // Shared helpers for the tests: captured log output and a pseudo-terminal pair.
 #pragma once
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <stdlib.h>
@@ -12,6 +13,7 @@
 #include <clocale>
 #include <csignal>
 #include <cstdio>
+#include <cstring>
 #include <fstream>
 #include <functional>
 #include <sstream>
@@ -40,6 +42,23 @@ inline std::string slurp(const std::string& path) {
   std::stringstream ss;
   ss << in.rdbuf();
   return ss.str();
+}
+
+// Open descriptors on pseudo-terminals, where the ports live; the simulator's pipes, sockets
+// and files come and go on their own.
+inline int openTtyDescriptors() {
+  int count = 0;
+  DIR* dir = opendir("/proc/self/fd");
+  while (dirent* entry = readdir(dir)) {
+    char target[64] = {};
+    const std::string path = std::string("/proc/self/fd/") + entry->d_name;
+    if (readlink(path.c_str(), target, sizeof target - 1) > 0 &&
+        strncmp(target, "/dev/pts/", 9) == 0) {
+      ++count;
+    }
+  }
+  closedir(dir);
+  return count;
 }
 
 struct ChildResult {

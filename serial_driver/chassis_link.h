@@ -1,0 +1,102 @@
+// ChassisLink: the link to the chassis controller for robot programs. It never ends the process
+// and never throws (allocation failure aside); every operation says why it failed through a
+// std::error_code, and reconnects by itself after a hang-up or a long run of failures.
+//
+//   serial_driver::ChassisLink link;
+//   serial_driver::LinkOptions options;
+//   options.serial = "ABC123";                    // or options.device = "/dev/ttyUSB0"
+//   if (auto ec = link.open(options)) { std::cerr << ec.message() << "\n"; return 1; }
+//   if (auto ec = link.set(5, 1.5f)) { ... ec == serial_driver::Errc::timeout ... }
+//   float speed = 0.0f;
+//   link.get(5, speed);
+//
+// One link may be used from several threads; its operations run one at a time.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <system_error>
+#include <type_traits>
+
+#include "serial_driver/log.h"  // LogLevel, LogSink, setLogSink, stderrLogSink
+#include "serial_driver_export.h"
+
+namespace serial_driver {
+
+enum class Errc {
+  not_found = 1,  // no 1a86:7523 adapter with that serial number, or no such device path
+  open_failed,    // the node could not be opened, is no tty, or refused the line settings
+  bad_baud,       // a rate the line settings do not know
+  not_open,       // the link was never opened, or closed
+  send_failed,    // the command could not be written whole
+  hung_up,        // the port hung up (adapter unplugged); the link reconnects by itself
+  timeout,        // no valid reply in time
+  rejected,       // the controller answered with a "!" frame
+  bad_reply,      // a valid reply that does not answer the command
+  bad_value,      // the value cannot be sent (text too long or with a newline, not finite)
+};
+
+SERIAL_DRIVER_EXPORT const std::error_category& link_category() noexcept;
+SERIAL_DRIVER_EXPORT std::error_code make_error_code(Errc e) noexcept;
+
+struct LinkOptions {
+  std::string serial;  // USB serial number of the 1a86:7523 adapter, or
+  std::string device;  // a node or link such as /dev/ttyUSB0, /dev/serial/by-id/...
+  int baud = 115200;   // 115200, 38400, 19200, 9600, 4800, 2400, 1200 or 300
+  std::chrono::milliseconds reply_timeout{0};  // 0: long enough for the longest exchange at baud
+  int reconnect_after = 151;                   // the failure in a row that triggers a reconnection
+};
+
+struct LinkStats {
+  uint64_t exchanges = 0;      // operations that went to the wire, or tried to reopen it
+  uint64_t failures = 0;       // of those, the ones that failed
+  uint64_t reconnections = 0;  // times the port was reopened by the link itself
+  std::chrono::microseconds last_exchange{0};  // command sent to reply taken (or given up)
+  std::chrono::microseconds max_exchange{0};
+};
+
+class SERIAL_DRIVER_EXPORT ChassisLink {
+ public:
+  ChassisLink();
+  ~ChassisLink();  // closes the port
+  ChassisLink(ChassisLink&& other) noexcept;
+  ChassisLink& operator=(ChassisLink&& other) noexcept;
+  ChassisLink(const ChassisLink&) = delete;
+  ChassisLink& operator=(const ChassisLink&) = delete;
+
+  // Finds the adapter (by serial number, else by device path), opens it and sets the line to
+  // baud 8N1 raw. An open link is closed first.
+  std::error_code open(const LinkOptions& options);
+  void close();
+  // True from a successful open until close, also while the link is reconnecting.
+  bool is_open() const;
+  // The node in use, such as /dev/ttyUSB0; empty when not open. Not to be called while
+  // another thread runs an operation that may reconnect.
+  const std::string& device() const;
+
+  std::error_code set(int index, float value);
+  std::error_code set(int index, int value);
+  std::error_code set(int index, std::string_view text);
+  // A C string; a null pointer is bad_value.
+  std::error_code set(int index, const char* text);
+  // On failure the value is left as it was.
+  std::error_code get(int index, float& value);
+  std::error_code get(int index, int& value);
+  std::error_code get(int index, std::string& text);
+
+  LinkStats stats() const;
+
+ private:
+  struct Impl;
+  std::unique_ptr<Impl> impl_;
+};
+
+}  // namespace serial_driver
+
+namespace std {
+template <>
+struct is_error_code_enum<serial_driver::Errc> : true_type {};
+}  // namespace std
