@@ -1,6 +1,7 @@
-// Exchange latency, CPU time and heap allocations of the driver over the simulated chassis,
-// with a controller that answers at once and one paced like a 115200-baud line, beside the
-// same exchanges made by a typical Python client (pyserial).
+// Exchange latency, CPU time and heap allocations of both interfaces (SerialDriver and
+// ChassisLink) over the simulated chassis, with a controller that answers at once and one paced
+// like a 115200-baud line, beside the same exchanges made by a typical Python client
+// (pyserial).
 //
 //   exchange_bench [--count N]
 #include <spawn.h>
@@ -20,6 +21,7 @@
 
 #include "chassis_sim/usb_testbed.h"
 #include "serial_driver.h"
+#include "serial_driver/chassis_link.h"
 
 extern "C" void* __libc_malloc(size_t size);
 extern "C" void* __libc_calloc(size_t n, size_t size);
@@ -53,10 +55,11 @@ constexpr double kBitsPerByte = 10.0;  // 8N1: start bit, 8 data bits, stop bit
 constexpr double kBaud = 115200.0;
 
 struct Kind {
-  const char* name;
+  const char* name;     // also the name of pyserial's row for the same exchange
   std::string command;  // the text on the wire
   std::string reply;    // the reply text the controller sends back
-  std::function<bool(SerialDriver&)> run;
+  std::function<bool()> classic;
+  std::function<bool()> link;
 };
 
 struct Figures {
@@ -74,8 +77,13 @@ double cpuSeconds() {
          usage.ru_stime.tv_usec / 1e6;
 }
 
-Figures measure(SerialDriver& driver, const Kind& kind, int count) {
-  for (int i = 0; i < 20; ++i) kind.run(driver);  // warm-up
+struct PythonFigures {
+  double median_us = 0;
+  double cpu_us = 0;
+};
+
+Figures measure(const std::function<bool()>& run, int count) {
+  for (int i = 0; i < 20; ++i) run();  // warm-up
   std::vector<double> times;
   times.reserve(count);
   Figures f;
@@ -85,7 +93,7 @@ Figures measure(SerialDriver& driver, const Kind& kind, int count) {
   for (int i = 0; i < count; ++i) {
     const auto start = Clock::now();
     counting = true;
-    const bool ok = kind.run(driver);
+    const bool ok = run();
     counting = false;
     times.push_back(std::chrono::duration<double, std::micro>(Clock::now() - start).count());
     if (ok) ++successes;
@@ -99,9 +107,9 @@ Figures measure(SerialDriver& driver, const Kind& kind, int count) {
   return f;
 }
 
-// Runs the Python client against the same adapter; name -> median microseconds.
-std::map<std::string, double> pyserial(const std::string& dev, int count) {
-  std::map<std::string, double> medians;
+// Runs the Python client against the same adapter; figures by name.
+std::map<std::string, PythonFigures> pyserial(const std::string& dev, int count) {
+  std::map<std::string, PythonFigures> medians;
   int out[2];
   if (pipe(out) != 0) return medians;
   posix_spawn_file_actions_t actions;
@@ -129,8 +137,9 @@ std::map<std::string, double> pyserial(const std::string& dev, int count) {
     double median = 0;
     double p99 = 0;
     long failed = 0;
-    if (sscanf(line, "%63[^\t]\t%lf\t%lf\t%ld", name, &median, &p99, &failed) == 4) {
-      medians[name] = median;
+    double cpu = 0;
+    if (sscanf(line, "%63[^\t]\t%lf\t%lf\t%ld\t%lf", name, &median, &p99, &failed, &cpu) == 5) {
+      medians[name] = {median, cpu};
     }
   }
   fclose(in);
@@ -165,62 +174,87 @@ int main(int argc, char** argv) {
     return 1;
   }
 
+  serial_driver::ChassisLink link;
+  serial_driver::LinkOptions options;
+  options.device = dev;  // the same port, opened a second time
+  if (link.open(options)) {
+    fprintf(stderr, "exchange_bench: the link could not be opened\n");
+    return 1;
+  }
+
   const float f = 1.5f;
   const int k = -7;
   static float fv;
   static int iv;
   static char tv[64];
+  static std::string text;
+  text.reserve(64);
   const std::vector<Kind> kinds = {
-      {"setEntry float", "$set 5 1.500", "$ack 5",
-       [&](SerialDriver& d) { return d.setEntry(5, &f); }},
-      {"setEntry int", "$set 6 -7", "$ack 6", [&](SerialDriver& d) { return d.setEntry(6, &k); }},
-      {"setEntry text", "$set 7 rover", "$ack 7",
-       [](SerialDriver& d) { return d.setEntry(7, "rover"); }},
-      {"getEntry float", "$get 5", "$fdb 5 1.500",
-       [](SerialDriver& d) { return d.getEntry(5, &fv); }},
-      {"getEntry int", "$get 6", "$fdb 6 -7", [](SerialDriver& d) { return d.getEntry(6, &iv); }},
-      {"getEntry text", "$get 7", "$fdb 7 rover",
-       [](SerialDriver& d) { return d.getEntry(7, tv); }},
+      {"setEntry float", "$set 5 1.500", "$ack 5", [&] { return driver.setEntry(5, &f); },
+       [&] { return !link.set(5, f); }},
+      {"setEntry int", "$set 6 -7", "$ack 6", [&] { return driver.setEntry(6, &k); },
+       [&] { return !link.set(6, k); }},
+      {"setEntry text", "$set 7 rover", "$ack 7", [&] { return driver.setEntry(7, "rover"); },
+       [&] { return !link.set(7, "rover"); }},
+      {"getEntry float", "$get 5", "$fdb 5 1.500", [&] { return driver.getEntry(5, &fv); },
+       [&] { return !link.get(5, fv); }},
+      {"getEntry int", "$get 6", "$fdb 6 -7", [&] { return driver.getEntry(6, &iv); },
+       [&] { return !link.get(6, iv); }},
+      {"getEntry text", "$get 7", "$fdb 7 rover", [&] { return driver.getEntry(7, tv); },
+       [&] { return !link.get(7, text); }},
   };
 
   const double per_byte_us = kBitsPerByte / kBaud * 1e6;
   fprintf(table, "serial_driver exchange benchmark: %d exchanges per row, simulated chassis\n\n",
           count);
-  fprintf(table, "%-15s %-8s %9s %9s %9s %7s %9s %7s %10s %7s\n", "exchange", "line", "median",
-          "p99", "floor", "/floor", "cpu", "allocs", "pyserial", "py/C++");
+  fprintf(table, "%-15s %-9s %-8s %9s %9s %9s %7s %8s %7s %10s %9s %6s %6s\n", "exchange",
+          "interface", "line", "median", "p99", "floor", "/floor", "cpu", "allocs", "pyserial",
+          "py cpu", "/py", "cpu/py");
   for (const bool paced : {false, true}) {
     controller.setBytePacing(paced ? std::chrono::nanoseconds(static_cast<long>(per_byte_us * 1000))
                                    : std::chrono::nanoseconds(0));
-    std::map<std::string, Figures> figures;
-    for (const Kind& kind : kinds) figures[kind.name] = measure(driver, kind, count);
+    std::map<std::string, Figures> classic;
+    std::map<std::string, Figures> linked;
+    for (const Kind& kind : kinds) classic[kind.name] = measure(kind.classic, count);
+    for (const Kind& kind : kinds) linked[kind.name] = measure(kind.link, count);
     const auto python = pyserial(dev, count);
-    for (const Kind& kind : kinds) {
-      const Figures& fig = figures[kind.name];
-      // Command and reply frames: each its text, a checksum byte and a newline.
-      const double floor_us = (kind.command.size() + 2 + kind.reply.size() + 2) * per_byte_us;
-      char ratio[16] = "-";
-      char py[16] = "-";
-      auto it = python.find(kind.name);
-      if (it != python.end()) {
-        snprintf(py, sizeof py, "%.0f us", it->second);
-        snprintf(ratio, sizeof ratio, "%.2f", it->second / fig.median_us);
+    for (const bool is_link : {false, true}) {
+      for (const Kind& kind : kinds) {
+        const Figures& fig = (is_link ? linked : classic)[kind.name];
+        // Command and reply frames: each its text, a checksum byte and a newline.
+        const double floor_us = (kind.command.size() + 2 + kind.reply.size() + 2) * per_byte_us;
+        char py[16] = "-";
+        char py_cpu[16] = "-";
+        char ratio[16] = "-";
+        char cpu_ratio[16] = "-";
+        auto it = python.find(kind.name);
+        if (it != python.end()) {
+          snprintf(py, sizeof py, "%.0f us", it->second.median_us);
+          snprintf(py_cpu, sizeof py_cpu, "%.1f us", it->second.cpu_us);
+          snprintf(ratio, sizeof ratio, "%.2f", fig.median_us / it->second.median_us);
+          snprintf(cpu_ratio, sizeof cpu_ratio, "%.2f", fig.cpu_us / it->second.cpu_us);
+        }
+        char floor_text[16] = "-";
+        char floor_ratio[16] = "-";
+        if (paced) {
+          snprintf(floor_text, sizeof floor_text, "%.0f us", floor_us);
+          snprintf(floor_ratio, sizeof floor_ratio, "%.2f", fig.median_us / floor_us);
+        }
+        fprintf(table,
+                "%-15s %-9s %-8s %6.0f us %6.0f us %9s %7s %5.1f us %7.2f %10s %9s %6s %6s%s\n",
+                kind.name, is_link ? "link" : "classic", paced ? "115200" : "instant",
+                fig.median_us, fig.p99_us, floor_text, floor_ratio, fig.cpu_us, fig.allocs, py,
+                py_cpu, ratio, cpu_ratio, fig.failed ? "  (some exchanges failed)" : "");
       }
-      char floor_text[16] = "-";
-      char floor_ratio[16] = "-";
-      if (paced) {
-        snprintf(floor_text, sizeof floor_text, "%.0f us", floor_us);
-        snprintf(floor_ratio, sizeof floor_ratio, "%.2f", fig.median_us / floor_us);
-      }
-      fprintf(table, "%-15s %-8s %6.0f us %6.0f us %9s %7s %6.1f us %7.2f %10s %7s%s\n", kind.name,
-              paced ? "115200" : "instant", fig.median_us, fig.p99_us, floor_text, floor_ratio,
-              fig.cpu_us, fig.allocs, py, ratio, fig.failed ? "  (some exchanges failed)" : "");
     }
   }
   fprintf(table,
-          "\nfloor: wire time of command and reply at 115200 baud 8N1 (10 bits a byte);\n"
-          "cpu: user+system time of the calling thread per exchange; allocs: heap allocations\n"
-          "per successful exchange; py/C++: pyserial's median over the driver's.\n");
+          "\nclassic: SerialDriver; link: ChassisLink. floor: wire time of command and reply at\n"
+          "115200 baud 8N1 (10 bits a byte); cpu: user+system time of the calling thread per\n"
+          "exchange; allocs: heap allocations per successful exchange; /py and cpu/py: median\n"
+          "and CPU time over pyserial's (below 1: faster or cheaper than pyserial).\n");
   fclose(table);
+  link.close();
   driver.close();
   return 0;
 }

@@ -4,11 +4,14 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cmath>
+#include <cstdio>
 #include <cstring>
 #include <ctime>
 #include <mutex>
+#include <thread>
 
 #include "serial_driver/protocol.h"
 #include "serial_driver/serial_identify.h"
@@ -91,6 +94,14 @@ std::error_code openPort(const std::string& path, int baud, int* fd) {
   return {};
 }
 
+// Bytes of the shortest reply that can answer the command: "$ack <index>", or "$fdb <index>"
+// with a blank and one character more for a number, then checksum and newline.
+int minimumReply(int index, int data_type) {
+  char text[kFrameSize];
+  const int number_value = data_type == kValueInt || data_type == kValueFloat ? 2 : 0;
+  return snprintf(text, sizeof text, "$ack %d", index) + number_value + 2;
+}
+
 bool hangUpErrno() { return errno == EIO || errno == ENXIO || errno == ENODEV; }
 
 }  // namespace
@@ -123,6 +134,7 @@ struct SERIAL_DRIVER_NO_EXPORT ChassisLink::Impl {
   mutable std::mutex mutex;
   LinkOptions options;
   std::chrono::microseconds reply_timeout{0};
+  std::chrono::nanoseconds byte_time{0};  // one byte's wire time at the line's rate
   std::string device;
   int fd = -1;  // -1 while the link is open but its port is lost
   bool open = false;
@@ -219,7 +231,17 @@ std::error_code ChassisLink::Impl::awaitReply(const Exchange& what, Clock::time_
     if (got == 0 || (got < 0 && hangUpErrno())) return Errc::hung_up;  // end of file: hang-up
     if (got < 0) continue;
     reply.added(got);
-    if (!reply.holdsFrame()) continue;
+    if (!reply.holdsFrame()) {
+      // On a slow line the reply trickles in a byte at a time. It cannot be shorter than
+      // "$ack <index>" or "$fdb <index>" with checksum and newline, so the wait skips the wakes
+      // for bytes that must still come and still wakes for the last of them.
+      const int missing = minimumReply(what.index, what.is_get ? what.data_type : 0) - reply.size();
+      if (missing > 1) {
+        const auto until = std::min(deadline, Clock::now() + (missing - 1) * byte_time);
+        std::this_thread::sleep_until(until);
+      }
+      continue;
+    }
 
     int index_seen = 0;
     const Verdict verdict = what.is_get
@@ -281,6 +303,7 @@ std::error_code ChassisLink::open(const LinkOptions& options) {
       options.reply_timeout.count() > 0
           ? std::chrono::duration_cast<std::chrono::microseconds>(options.reply_timeout)
           : defaultReplyTimeout(options.baud);
+  link.byte_time = std::chrono::nanoseconds(static_cast<long>(kBitsPerByte * 1e9 / options.baud));
   link.fd = fd;
   link.device = path;
   link.open = true;

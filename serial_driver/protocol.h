@@ -70,6 +70,7 @@ class ReplyBuffer {
 
   char* end() { return buf_ + size_; }
   int room() const { return kFrameSize - size_; }
+  int size() const { return size_; }
   void added(int count) { size_ += count; }
 
   // True when the bytes so far are one valid frame; its tokens are then in tokens.

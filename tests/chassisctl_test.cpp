@@ -34,8 +34,8 @@ class ChassisctlTest : public testing::Test {
 TEST_F(ChassisctlTest, SetThenGetEachTypeOnTheAdapterFoundBySerial) {
   ToolRun r = chassisctl({"--serial", "ABC123", "set", "5", "1.5"});
   EXPECT_EQ(r.status, 0) << r.err;
-  EXPECT_NE(r.out.find("entry 5 set to 1.5"), std::string::npos) << r.out;
-  EXPECT_NE(r.out.find("INFO console"), std::string::npos) << "library lines stay on stdout";
+  EXPECT_EQ(r.out, "entry 5 set to 1.500\n") << "only the result on stdout";
+  EXPECT_NE(r.err.find("INFO console"), std::string::npos) << "library lines go to stderr";
   EXPECT_EQ(controller().entry(5), "1.500");
 
   r = chassisctl({"--quiet", "--serial", "ABC123", "get", "5"});
@@ -58,7 +58,7 @@ TEST_F(ChassisctlTest, AFailedExchangeExitsWithOne) {
   const ToolRun r = chassisctl({"--quiet", "--serial", "ABC123", "get", "5"});
   EXPECT_EQ(r.status, 1);
   EXPECT_EQ(r.out, "");
-  EXPECT_EQ(r.err, "chassisctl: no valid reply from the controller for entry 5\n");
+  EXPECT_EQ(r.err, "chassisctl: entry 5: no valid reply in time\n");
 
   const ToolRun missing = chassisctl({"--serial", "OTHER", "get", "5"});
   EXPECT_EQ(missing.status, 1);
@@ -79,6 +79,12 @@ TEST_F(ChassisctlTest, BadInputIsAUsageErrorAndNothingIsSent) {
       {"get", "5"},
       {"--serial", "ABC123"},
       {"--serial", "ABC123", "watch", "5", "--count", "-1"},
+      {"--serial", "ABC123", "watch", "5", "--interval", "1e9"},
+      {"--serial", "ABC123", "set", "5", "nan"},
+      {"--serial", "ABC123", "set", "5", "-inf"},
+      {"--serial", "ABC123", "set", "5", "0x1p4"},
+      {"--serial", "ABC123", "set", "5", "1e39"},
+      {"--serial", "ABC123", "--device", "/dev/ttyUSB0", "get", "5"},
   };
   for (const auto& args : cases) {
     const ToolRun r = chassisctl(args);
@@ -87,6 +93,7 @@ TEST_F(ChassisctlTest, BadInputIsAUsageErrorAndNothingIsSent) {
     EXPECT_EQ(r.status, 2) << joined;
     EXPECT_EQ(r.err.rfind("chassisctl: ", 0), 0u) << joined << r.err;
     EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << "one line: " << r.err;
+    EXPECT_LT(r.err.size(), 160u) << "a plain message: " << r.err;
   }
   EXPECT_TRUE(controller().received().empty());
 
@@ -118,6 +125,27 @@ TEST_F(ChassisctlTest, WatchEndsCleanlyOnCtrlC) {
   EXPECT_NE(r.out.find("stopped after "), std::string::npos) << r.out;
 }
 
+TEST_F(ChassisctlTest, PrintsWhatWentOnTheWireAndTakesNegativeValues) {
+  ToolRun r = chassisctl({"--quiet", "--serial", "ABC123", "set", "5", "0.0004"});
+  EXPECT_EQ(r.out, "entry 5 set to 0.000\n");
+  r = chassisctl({"--quiet", "--device", "/dev/ttyUSB0", "set", "6", "-1.5"});
+  EXPECT_EQ(r.out, "entry 6 set to -1.500\n") << r.err;
+  EXPECT_EQ(controller().entry(6), "-1.500");
+}
+
+TEST(Chassisctl, NeverDiesWhateverItsArgumentsOrStreams) {
+  ToolRun r = chassisctl({"--simulate", "--serial", "X\nA: foo", "get", "5"});
+  EXPECT_EQ(r.status, 2) << r.err;
+  r = chassisctl({"--simulate", "--quiet", "--serial", "ROVER-1", "list"});
+  EXPECT_NE(r.out.find("ROVER-1"), std::string::npos) << "--serial names the simulated adapter";
+
+  test::ChildOptions closed_stdout;
+  closed_stdout.in_child = [] { close(STDOUT_FILENO); };
+  r = test::runChild({CHASSISCTL, "--quiet", "list"}, closed_stdout);
+  EXPECT_EQ(r.status, 1) << "exit status, not a signal";
+  EXPECT_NE(r.err.find("standard output"), std::string::npos) << r.err;
+}
+
 TEST(Chassisctl, ListShowsEveryPortAndExplainsAdaptersWithoutSerial) {
   chassis_sim::AdapterConfig anonymous;
   anonymous.has_serial = false;
@@ -131,13 +159,13 @@ TEST(Chassisctl, ListShowsEveryPortAndExplainsAdaptersWithoutSerial) {
   EXPECT_NE(lines[1].find(" no"), std::string::npos);
   EXPECT_NE(lines[2].find("1a86:7523  ABC123"), std::string::npos) << lines[2];
   EXPECT_NE(lines[3].find("(none)"), std::string::npos) << lines[3];
-  EXPECT_NE(r.out.find("report none"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("--device"), std::string::npos) << r.out;
 }
 
 TEST(Chassisctl, SimulateNeedsNoDeviceAndHelpExitsZero) {
   ToolRun r = chassisctl({"--simulate", "--quiet", "set", "4", "2.25"});
   EXPECT_EQ(r.status, 0) << r.err;
-  EXPECT_EQ(r.out, "entry 4 set to 2.25\n");
+  EXPECT_EQ(r.out, "entry 4 set to 2.250\n");
   r = chassisctl({"--simulate", "list"});
   EXPECT_NE(r.out.find("SIM-0001"), std::string::npos) << r.out;
   r = chassisctl({"--help"});

@@ -1,31 +1,40 @@
 // chassisctl: bring up a chassis controller from a terminal.
 //
 //   chassisctl list
-//   chassisctl get INDEX [--type int|float|text] --serial SERIAL
-//   chassisctl set INDEX VALUE [--type int|float|text] --serial SERIAL
-//   chassisctl watch INDEX [--interval MS] [--count N] --serial SERIAL
+//   chassisctl get INDEX [--type int|float|text] (--serial SERIAL | --device PATH)
+//   chassisctl set INDEX VALUE [--type int|float|text] (--serial SERIAL | --device PATH)
+//   chassisctl watch INDEX [--interval MS] [--count N] (--serial SERIAL | --device PATH)
 //   chassisctl --simulate ...   (against the built-in simulated chassis)
 //
-// Exit status: 0 success, 1 an exchange failed or no adapter, 2 usage error.
+// Only results go to stdout; the library's messages go to stderr (--quiet drops them).
+// Exit status: 0 success, 1 an exchange failed, no adapter, or stdout unusable; 2 usage error.
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <CLI/CLI.hpp>
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
+#include <charconv>
+#include <cmath>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <exception>
+#include <limits>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include "chassis_sim/usb_testbed.h"
-#include "serial_driver.h"
+#include "serial_driver/chassis_link.h"
 #include "serial_driver/serial_identify.h"
 
 namespace {
+
+using serial_driver::ChassisLink;
 
 constexpr int kExitOk = 0;
 constexpr int kExitFailed = 1;
@@ -37,21 +46,25 @@ const char kVendor[] = "1a86";
 const char kProduct[] = "7523";
 // "$set <index> <text>" must fit a frame with its checksum byte and newline.
 constexpr int kMaxCommandText = 62;
+constexpr long kMaxIntervalMs = 3600000;
 
 struct Options {
   bool simulate = false;
   bool quiet = false;
   std::string serial;
+  std::string device;
   int baud = 115200;
   std::string type = "float";
   int index = 0;
   std::string value;
-  int interval_ms = 500;
-  long count = 0;
+  std::string interval = "500";
+  std::string count = "0";
+  // Parsed from the texts above.
+  float float_value = 0.0f;
+  int int_value = 0;
+  long interval_ms = 500;
+  long count_n = 0;
 };
-
-// Where the tool's own output goes; stdout itself carries the library's log lines.
-FILE* out = stdout;
 
 volatile sig_atomic_t interrupted = 0;
 void onInterrupt(int) { interrupted = 1; }
@@ -64,20 +77,58 @@ struct UsageError {
 
 void fail(const std::string& message) { fprintf(stderr, "chassisctl: %s\n", message.c_str()); }
 
-// Parses the whole of text as the type's value; refuses anything else.
-void checkValue(const Options& o) {
-  const char* text = o.value.c_str();
-  char* end = nullptr;
-  errno = 0;
+// A finite decimal within float's range, such as -1.5, 2e3 or .25: no hex, inf or nan.
+bool parseDecimalFloat(const std::string& text, float* value) {
+  size_t i = 0;
+  if (i < text.size() && (text[i] == '+' || text[i] == '-')) ++i;
+  size_t digits = 0;
+  while (i < text.size() && isdigit(static_cast<unsigned char>(text[i]))) ++i, ++digits;
+  if (i < text.size() && text[i] == '.') {
+    ++i;
+    while (i < text.size() && isdigit(static_cast<unsigned char>(text[i]))) ++i, ++digits;
+  }
+  if (digits == 0) return false;
+  if (i < text.size() && (text[i] == 'e' || text[i] == 'E')) {
+    ++i;
+    if (i < text.size() && (text[i] == '+' || text[i] == '-')) ++i;
+    size_t exponent_digits = 0;
+    while (i < text.size() && isdigit(static_cast<unsigned char>(text[i]))) {
+      ++i, ++exponent_digits;
+    }
+    if (exponent_digits == 0) return false;
+  }
+  if (i != text.size()) return false;
+  // from_chars reads no leading '+' and works in the C locale whatever the process's.
+  const char* first = text.data() + (text[0] == '+' ? 1 : 0);
+  const auto result = std::from_chars(first, text.data() + text.size(), *value);
+  return result.ec == std::errc() && std::isfinite(*value);
+}
+
+bool parseLong(const std::string& text, long min, long max, long* value) {
+  const auto result = std::from_chars(text.data(), text.data() + text.size(), *value);
+  return result.ec == std::errc() && result.ptr == text.data() + text.size() && *value >= min &&
+         *value <= max;
+}
+
+// The float as it goes on the wire: three decimals.
+std::string wireText(float value) {
+  char text[64];
+  const auto result = std::to_chars(text, text + sizeof text, value, std::chars_format::fixed, 3);
+  return std::string(text, result.ptr);
+}
+
+// Checks and converts the value to set; refuses anything that would not go out as typed.
+void checkValue(Options& o) {
   if (o.type == "int") {
-    const long v = strtol(text, &end, 10);
-    if (*text == '\0' || *end != '\0' || errno == ERANGE || v < INT32_MIN || v > INT32_MAX) {
+    long v = 0;
+    if (!parseLong(o.value, INT32_MIN, INT32_MAX, &v)) {
       usage("VALUE '" + o.value + "' is not an int (use --type float or --type text)");
     }
+    o.int_value = static_cast<int>(v);
   } else if (o.type == "float") {
-    strtof(text, &end);
-    if (*text == '\0' || *end != '\0' || errno == ERANGE) {
-      usage("VALUE '" + o.value + "' is not a float (use --type int or --type text)");
+    if (!parseDecimalFloat(o.value, &o.float_value)) {
+      usage("VALUE '" + o.value +
+            "' is not a finite decimal number within float range (use --type text for text)");
     }
   } else {
     if (o.value.find('\n') != std::string::npos) usage("a text VALUE cannot hold a newline");
@@ -90,14 +141,21 @@ void checkValue(const Options& o) {
   }
 }
 
+// A serial number the simulator can name an adapter by: printable, no blanks.
+void checkSimulatedSerial(const std::string& serial) {
+  for (unsigned char c : serial) {
+    if (!isgraph(c)) usage("--serial for --simulate must be printable characters without blanks");
+  }
+}
+
 int listPorts() {
   const auto ports = listSerialPorts();
   if (ports.empty()) {
-    fprintf(out, "no serial ports found\n");
+    printf("no serial ports found\n");
     return kExitOk;
   }
   bool anonymous_adapter = false;
-  fprintf(out, "%-16s %-10s %-20s %s\n", "NODE", "USB ID", "USB SERIAL", "CHASSIS ADAPTER");
+  printf("%-16s %-10s %-20s %s\n", "NODE", "USB ID", "USB SERIAL", "CHASSIS ADAPTER");
   for (const SerialPort& port : ports) {
     const bool adapter =
         port.on_usb && port.usb.id_vendor == kVendor && port.usb.id_product == kProduct;
@@ -109,91 +167,93 @@ int listPorts() {
     }
     const char* verdict = "no";
     if (adapter && port.usb.i_serial.empty()) {
-      verdict = "yes, but it has no serial number";
+      verdict = "yes, by --device only (no serial number)";
       anonymous_adapter = true;
     } else if (adapter) {
       verdict = "yes";
     }
-    fprintf(out, "%-16s %-10s %-20s %s\n", port.devnode.c_str(), id.c_str(), serial.c_str(),
-            verdict);
+    printf("%-16s %-10s %-20s %s\n", port.devnode.c_str(), id.c_str(), serial.c_str(), verdict);
   }
   if (anonymous_adapter) {
-    fprintf(out,
-            "\nNote: the driver finds its adapter by USB serial number, and many 1a86:7523\n"
-            "adapters report none. Such an adapter cannot be opened by the driver; use one\n"
-            "that has a serial number.\n");
+    printf(
+        "\nNote: many 1a86:7523 adapters report no USB serial number. Open such an adapter by\n"
+        "its node or a stable link with --device (see the README's udev rules).\n");
   }
   return kExitOk;
 }
 
-bool openDriver(SerialDriver& driver, const Options& o) {
-  std::string dev;
-  if (driver.init(o.serial, dev, o.baud)) return true;
-  if (dev.empty()) {
+bool openLink(ChassisLink& link, const Options& o) {
+  serial_driver::LinkOptions options;
+  options.serial = o.serial;
+  options.device = o.device;
+  options.baud = o.baud;
+  const std::error_code ec = link.open(options);
+  if (!ec) return true;
+  if (ec == serial_driver::Errc::not_found && !o.serial.empty()) {
     fail("no 1a86:7523 adapter with USB serial number '" + o.serial +
          "' is attached (see 'chassisctl list')");
   } else {
-    fail("found " + dev + " but could not open it (permissions? see the README)");
+    fail((o.serial.empty() ? o.device : "adapter '" + o.serial + "'") + ": " + ec.message() +
+         (ec == serial_driver::Errc::open_failed ? " (permissions? see the README)" : ""));
   }
   return false;
 }
 
-// One read of the entry, printed; false when the exchange failed.
-bool readEntry(SerialDriver& driver, const Options& o, std::string* shown) {
-  char text[64] = {};
+// One read of the entry, as text; the error when the exchange failed.
+std::error_code readEntry(ChassisLink& link, const Options& o, std::string* shown) {
   if (o.type == "int") {
     int v = 0;
-    if (!driver.getEntry(o.index, &v)) return false;
+    if (auto ec = link.get(o.index, v)) return ec;
     *shown = std::to_string(v);
   } else if (o.type == "float") {
     float v = 0.0f;
-    if (!driver.getEntry(o.index, &v)) return false;
-    snprintf(text, sizeof text, "%g", static_cast<double>(v));
-    *shown = text;
+    if (auto ec = link.get(o.index, v)) return ec;
+    char text[64];
+    const auto result = std::to_chars(text, text + sizeof text, v);
+    *shown = std::string(text, result.ptr);
   } else {
-    if (!driver.getEntry(o.index, text)) return false;
-    *shown = text;
+    if (auto ec = link.get(o.index, *shown)) return ec;
   }
-  return true;
+  return {};
 }
 
-int getEntry(SerialDriver& driver, const Options& o) {
+int getEntry(ChassisLink& link, const Options& o) {
   std::string shown;
-  if (!readEntry(driver, o, &shown)) {
-    fail("no valid reply from the controller for entry " + std::to_string(o.index));
+  if (const std::error_code ec = readEntry(link, o, &shown)) {
+    fail("entry " + std::to_string(o.index) + ": " + ec.message());
     return kExitFailed;
   }
-  fprintf(out, "%s\n", shown.c_str());
+  printf("%s\n", shown.c_str());
   return kExitOk;
 }
 
-int setEntry(SerialDriver& driver, const Options& o) {
-  bool ok = false;
+int setEntry(ChassisLink& link, const Options& o) {
+  std::error_code ec;
+  std::string sent = o.value;
   if (o.type == "int") {
-    const int v = static_cast<int>(strtol(o.value.c_str(), nullptr, 10));
-    ok = driver.setEntry(o.index, &v);
+    ec = link.set(o.index, o.int_value);
   } else if (o.type == "float") {
-    const float v = strtof(o.value.c_str(), nullptr);
-    ok = driver.setEntry(o.index, &v);
+    ec = link.set(o.index, o.float_value);
+    sent = wireText(o.float_value);
   } else {
-    ok = driver.setEntry(o.index, o.value.c_str());
+    ec = link.set(o.index, std::string_view(o.value));
   }
-  if (!ok) {
-    fail("the controller did not acknowledge entry " + std::to_string(o.index));
+  if (ec) {
+    fail("entry " + std::to_string(o.index) + ": " + ec.message());
     return kExitFailed;
   }
-  fprintf(out, "entry %d set to %s\n", o.index, o.value.c_str());
+  printf("entry %d set to %s\n", o.index, sent.c_str());
   return kExitOk;
 }
 
-void sleepMs(int ms) {
+void sleepMs(long ms) {
   timespec left{ms / 1000, (ms % 1000) * 1000000L};
   // Interrupted by Ctrl-C: stop sleeping at once.
   while (!interrupted && nanosleep(&left, &left) != 0 && errno == EINTR) {
   }
 }
 
-int watchEntry(SerialDriver& driver, const Options& o) {
+int watchEntry(ChassisLink& link, const Options& o) {
   struct sigaction action {};
   action.sa_handler = onInterrupt;
   sigemptyset(&action.sa_mask);
@@ -202,42 +262,52 @@ int watchEntry(SerialDriver& driver, const Options& o) {
 
   long readings = 0;
   long failed = 0;
-  while (!interrupted && (o.count == 0 || readings < o.count)) {
+  while (!interrupted && (o.count_n == 0 || readings < o.count_n)) {
     std::string shown;
     ++readings;
-    if (readEntry(driver, o, &shown)) {
-      fprintf(out, "entry %d = %s  (failed exchanges: %ld)\n", o.index, shown.c_str(), failed);
+    if (!readEntry(link, o, &shown)) {
+      printf("entry %d = %s  (failed exchanges: %ld)\n", o.index, shown.c_str(), failed);
     } else {
       ++failed;
-      fprintf(out, "entry %d: no valid reply  (failed exchanges: %ld)\n", o.index, failed);
+      printf("entry %d: no valid reply  (failed exchanges: %ld)\n", o.index, failed);
     }
-    fflush(out);
-    if (o.count == 0 || readings < o.count) sleepMs(o.interval_ms);
+    // A reader that went away ends the watch.
+    if (fflush(stdout) != 0) break;
+    if (o.count_n == 0 || readings < o.count_n) sleepMs(o.interval_ms);
   }
-  fprintf(out, "%s after %ld readings, %ld failed\n", interrupted ? "stopped" : "done", readings,
-          failed);
+  printf("%s after %ld readings, %ld failed\n", interrupted ? "stopped" : "done", readings, failed);
   return failed == 0 ? kExitOk : kExitFailed;
 }
 
-// The library writes its log lines on stdout; hide them by pointing stdout elsewhere and
-// keeping the tool's own output on a copy of the original.
-void hideLibraryLog() {
-  fflush(stdout);
-  const int keep = dup(STDOUT_FILENO);
-  out = fdopen(keep, "w");
-  if (freopen("/dev/null", "w", stdout) == nullptr) out = stdout;
+// CLI11 takes "-inf" or "-x" for an option; a value that starts with a dash but is no number
+// is moved behind "--", so it reaches VALUE and gets a plain message there.
+std::vector<std::string> dashValuesLast(int argc, char** argv) {
+  std::vector<std::string> args(argv, argv + argc);
+  if (std::find(args.begin(), args.end(), "--") != args.end()) return args;
+  std::vector<std::string> kept{args[0]};
+  std::vector<std::string> moved;
+  for (int i = 1; i < argc; ++i) {
+    const std::string& a = args[i];
+    const bool dash_word = a.size() > 1 && a[0] == '-' && a[1] != '-' && a != "-h" &&
+                           !isdigit(static_cast<unsigned char>(a[1])) && a[1] != '.';
+    (dash_word ? moved : kept).push_back(a);
+  }
+  if (!moved.empty()) {
+    kept.push_back("--");
+    kept.insert(kept.end(), moved.begin(), moved.end());
+  }
+  return kept;
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
+int run(int argc, char** argv) {
   Options o;
   CLI::App app{"Talk to a chassis controller behind a 1a86:7523 USB serial adapter."};
   app.require_subcommand(1);
   app.add_option("--serial", o.serial, "USB serial number of the adapter (see 'list')");
+  app.add_option("--device", o.device, "the adapter's node or a link to it, e.g. /dev/ttyUSB0");
   app.add_option("--baud", o.baud, "line speed")->capture_default_str();
   app.add_flag("--simulate", o.simulate, "run against the built-in simulated chassis");
-  app.add_flag("--quiet", o.quiet, "hide the library's log lines");
+  app.add_flag("--quiet", o.quiet, "drop the library's messages (otherwise on stderr)");
 
   const auto types = CLI::IsMember({"int", "float", "text"});
   auto* list = app.add_subcommand("list", "list serial ports and their USB identity");
@@ -251,25 +321,39 @@ int main(int argc, char** argv) {
   auto* watch = app.add_subcommand("watch", "read an entry repeatedly until Ctrl-C");
   watch->add_option("INDEX", o.index, "entry index")->required();
   watch->add_option("--type", o.type, "value type")->check(types)->capture_default_str();
-  watch->add_option("--interval", o.interval_ms, "milliseconds between readings")
-      ->check(CLI::Range(0, 3600000))
+  watch->add_option("--interval", o.interval, "milliseconds between readings (0 to 3600000)")
       ->capture_default_str();
   watch->add_option("--count", o.count, "stop after N readings (0: until Ctrl-C)")
-      ->check(CLI::NonNegativeNumber)
       ->capture_default_str();
   for (auto* sub : {list, get, set, watch}) sub->fallthrough();
 
   try {
-    app.parse(argc, argv);
+    std::vector<std::string> args = dashValuesLast(argc, argv);
+    std::reverse(args.begin(), args.end());
+    args.pop_back();  // the program name
+    app.parse(args);
     if (std::find(kSupportedBauds.begin(), kSupportedBauds.end(), o.baud) ==
         kSupportedBauds.end()) {
       usage("unsupported baud rate " + std::to_string(o.baud) +
             " (supported: 115200, 38400, 19200, 9600, 4800, 2400, 1200, 300)");
     }
-    if (!list->parsed() && !o.simulate && o.serial.empty()) {
-      usage("--serial SERIAL is required (see 'chassisctl list'), or use --simulate");
+    if (!o.serial.empty() && !o.device.empty()) usage("give --serial or --device, not both");
+    if (o.simulate && !o.device.empty()) usage("--simulate names its adapter with --serial");
+    if (!list->parsed() && !o.simulate && o.serial.empty() && o.device.empty()) {
+      usage(
+          "--serial SERIAL or --device PATH is required (see 'chassisctl list'), or use "
+          "--simulate");
     }
+    if (o.simulate) checkSimulatedSerial(o.serial);
     if (set->parsed()) checkValue(o);
+    if (watch->parsed()) {
+      if (!parseLong(o.interval, 0, kMaxIntervalMs, &o.interval_ms)) {
+        usage("--interval must be a whole number of milliseconds from 0 to 3600000");
+      }
+      if (!parseLong(o.count, 0, std::numeric_limits<long>::max(), &o.count_n)) {
+        usage("--count must be a whole number, 0 or more (0: until Ctrl-C)");
+      }
+    }
   } catch (const CLI::ParseError& e) {
     if (e.get_exit_code() == 0) return app.exit(e);
     fail(std::string(e.what()) + " (see --help)");
@@ -279,25 +363,56 @@ int main(int argc, char** argv) {
     return kExitUsage;
   }
 
+  // Library messages never mix with the results on stdout.
+  serial_driver::setLogSink(o.quiet ? serial_driver::LogSink([](LogLevel, const std::string&) {})
+                                    : serial_driver::stderrLogSink());
+
   std::unique_ptr<chassis_sim::Testbed> sim;
   if (o.simulate) {
     chassis_sim::ensurePreload(argv);
     if (o.serial.empty()) o.serial = kSimulatedSerial;
     sim = chassis_sim::make_sim().add_builtin_uart("ttyS0").add_adapter(o.serial).build();
   }
-  if (o.quiet) hideLibraryLog();
 
   int status = kExitOk;
   if (list->parsed()) {
     status = listPorts();
   } else {
-    SerialDriver driver{};
-    if (!openDriver(driver, o)) return kExitFailed;
-    if (get->parsed()) status = getEntry(driver, o);
-    if (set->parsed()) status = setEntry(driver, o);
-    if (watch->parsed()) status = watchEntry(driver, o);
-    driver.close();
+    ChassisLink link;
+    if (!openLink(link, o)) return kExitFailed;
+    if (get->parsed()) status = getEntry(link, o);
+    if (set->parsed()) status = setEntry(link, o);
+    if (watch->parsed()) status = watchEntry(link, o);
   }
-  fflush(out);
+  return status;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  // A closed pipe or stdout is reported through the exit status, not by dying of SIGPIPE.
+  signal(SIGPIPE, SIG_IGN);
+  // With a standard stream closed, the next file opened would take its number, and output
+  // meant for it would land there: a closed stdout is an error, stdin and stderr get /dev/null.
+  for (int fd : {STDIN_FILENO, STDERR_FILENO}) {
+    if (fcntl(fd, F_GETFD) < 0 && open("/dev/null", fd == STDIN_FILENO ? O_RDONLY : O_WRONLY) < 0) {
+      return kExitFailed;
+    }
+  }
+  if (fcntl(STDOUT_FILENO, F_GETFD) < 0) {
+    fail("standard output is closed; nothing to write the results to");
+    return kExitFailed;
+  }
+  int status = kExitFailed;
+  try {
+    status = run(argc, argv);
+  } catch (const std::exception& e) {
+    fail(e.what());
+    return kExitFailed;
+  }
+  if (fflush(stdout) != 0 || ferror(stdout)) {
+    fail(std::string("cannot write the output: ") + strerror(errno));
+    return kExitFailed;
+  }
   return status;
 }
