@@ -1,6 +1,7 @@
 #!/bin/sh
-# Installs the build into a temporary prefix, then builds and runs two consumers against it:
-# one through find_package, one through pkg-config.
+# Installs the build into a temporary prefix and checks it as a user would: programs start
+# without LD_LIBRARY_PATH, consumers build through find_package, add_subdirectory and
+# pkg-config, a missing component is explained, and each public header compiles alone.
 set -eu
 build=$1
 source=$2
@@ -14,7 +15,8 @@ libdir=$prefix/lib
 [ -d "$prefix/lib/x86_64-linux-gnu" ] && libdir=$prefix/lib/x86_64-linux-gnu
 for f in include/serial_driver.h include/serial_driver_export.h include/serial_driver/uart.h \
          include/serial_driver/log.h include/serial_driver/serial_identify.h \
-         include/serial_driver/serial_driver.h bin/chassisctl; do
+         include/serial_driver/serial_driver.h include/serial_driver/chassis_link.h bin/chassisctl \
+         lib/udev/rules.d/60-serial-driver.rules; do
   [ -e "$prefix/$f" ] || { echo "not installed: $f"; exit 1; }
 done
 # The SONAME chain: libserial_driver.so -> .so.1 -> .so.1.0.0
@@ -22,6 +24,10 @@ done
   { echo "missing SONAME links in $libdir"; ls -l "$libdir"; exit 1; }
 [ -f "$libdir/cmake/serial_driver/serial_driverConfigVersion.cmake" ] ||
   { echo "no package version file"; exit 1; }
+
+echo "== installed programs run without LD_LIBRARY_PATH"
+env -u LD_LIBRARY_PATH "$prefix/bin/chassisctl" --help >/dev/null ||
+  { echo "chassisctl does not start from $prefix"; readelf -d "$prefix/bin/chassisctl"; exit 1; }
 
 echo "== find_package consumer"
 cmake -S "$source/consumer" -B "$work/cmake-consumer" -DCMAKE_PREFIX_PATH="$prefix" >/dev/null
@@ -35,16 +41,33 @@ LD_LIBRARY_PATH=$libdir "$work/sim-consumer/sim_consumer" >"$work/sim.log" ||
   { cat "$work/sim.log"; exit 1; }
 tail -n 1 "$work/sim.log"
 
+echo "== a missing component says which and why"
+cp -r "$prefix" "$work/no-sim"
+rm "$work/no-sim/${libdir#"$prefix"/}/cmake/serial_driver/serial_driverSimTargets.cmake"
+if cmake -S "$source/sim_consumer" -B "$work/no-sim-consumer" -DCMAKE_PREFIX_PATH="$work/no-sim" \
+    >"$work/no-sim.log" 2>&1; then
+  echo "find_package succeeded without the simulator"; exit 1
+fi
+grep -q "component chassis_sim was not found: it is not installed" "$work/no-sim.log" ||
+  { cat "$work/no-sim.log"; exit 1; }
+
+echo "== add_subdirectory consumer builds the library alone"
+cmake -S "$source/subdir_consumer" -B "$work/subdir" -DSERIAL_DRIVER_SOURCE="$source/../.." \
+  >/dev/null
+cmake --build "$work/subdir" -j2 >/dev/null
+"$work/subdir/consumer"
+
 echo "== pkg-config consumer"
 export PKG_CONFIG_PATH=$libdir/pkgconfig
 # shellcheck disable=SC2046
 c++ -std=c++17 -o "$work/pc-consumer" "$source/consumer/main.cpp" \
   $(pkg-config --cflags --libs serial_driver)
 LD_LIBRARY_PATH=$libdir "$work/pc-consumer"
+pkg-config --exists serial_driver_chassis_sim || { echo "no .pc for the simulator"; exit 1; }
 
 echo "== public header on its own"
 for header in serial_driver.h serial_driver/serial_driver.h serial_driver/uart.h \
-              serial_driver/serial_identify.h serial_driver/log.h; do
+              serial_driver/serial_identify.h serial_driver/log.h serial_driver/chassis_link.h; do
   echo "#include <$header>" |
     c++ -std=c++17 -Wall -Wextra -pedantic -Werror -fsyntax-only -x c++ -I "$prefix/include" -
 done

@@ -1,0 +1,76 @@
+# Debian packages, one per install component:
+#   libserial-driver1     the shared library (named after its SONAME)
+#   libserial-driver-dev  headers, CMake package, .pc files and the simulated chassis
+#   serial-driver-tools   chassisctl and the udev rules
+# cpack -G DEB in a build configured with -DCMAKE_INSTALL_PREFIX=/usr.
+set(SERIAL_DRIVER_DEB_RUNTIME libserial-driver${SERIAL_DRIVER_SOVERSION})
+set(SERIAL_DRIVER_DEB_DEV libserial-driver-dev)
+set(SERIAL_DRIVER_DEB_TOOLS serial-driver-tools)
+
+# Debian wants a copyright file and a compressed changelog in each package's doc folder.
+string(TIMESTAMP changelog_date "%a, %d %b %Y %H:%M:%S +0000" UTC)
+set(SERIAL_DRIVER_MAINTAINER "serial_driver developers <serial-driver@lists.example.org>")
+configure_file(${PROJECT_SOURCE_DIR}/packaging/changelog.in ${PROJECT_BINARY_DIR}/changelog @ONLY)
+add_custom_command(OUTPUT ${PROJECT_BINARY_DIR}/changelog.Debian.gz
+  COMMAND gzip -9n -c ${PROJECT_BINARY_DIR}/changelog > ${PROJECT_BINARY_DIR}/changelog.Debian.gz
+  DEPENDS ${PROJECT_BINARY_DIR}/changelog)
+add_custom_target(debian_changelog ALL DEPENDS ${PROJECT_BINARY_DIR}/changelog.Debian.gz)
+foreach(pair "runtime;${SERIAL_DRIVER_DEB_RUNTIME}" "development;${SERIAL_DRIVER_DEB_DEV}"
+             "tools;${SERIAL_DRIVER_DEB_TOOLS}")
+  list(GET pair 0 component)
+  list(GET pair 1 package)
+  install(FILES ${PROJECT_SOURCE_DIR}/packaging/copyright ${PROJECT_BINARY_DIR}/changelog.Debian.gz
+    DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/${package} COMPONENT ${component})
+endforeach()
+
+set(CPACK_PACKAGE_NAME serial-driver)
+set(CPACK_PACKAGE_VENDOR "serial_driver developers")
+set(CPACK_PACKAGE_CONTACT ${SERIAL_DRIVER_MAINTAINER})
+set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
+set(CPACK_RESOURCE_FILE_LICENSE ${PROJECT_SOURCE_DIR}/LICENSE)
+set(CPACK_GENERATOR DEB)
+set(CPACK_DEB_COMPONENT_INSTALL ON)
+set(CPACK_COMPONENTS_ALL runtime development tools)
+set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+set(CPACK_DEBIAN_PACKAGE_RELEASE 1)
+set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
+set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+# The library is this project's own: dpkg-shlibdeps finds it here, and the dependency on it
+# is written out below.
+set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS_PRIVATE_DIRS ${PROJECT_BINARY_DIR})
+set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS ON)
+set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS_POLICY "=")
+set(exact_version "${PROJECT_VERSION}-${CPACK_DEBIAN_PACKAGE_RELEASE}")
+
+set(CPACK_STRIP_FILES ON)
+
+set(CPACK_DEBIAN_RUNTIME_PACKAGE_NAME ${SERIAL_DRIVER_DEB_RUNTIME})
+# The loader cache is refreshed by dpkg's trigger after the library is unpacked.
+set(CPACK_DEBIAN_RUNTIME_PACKAGE_CONTROL_EXTRA ${PROJECT_SOURCE_DIR}/packaging/triggers)
+set(CPACK_DEBIAN_RUNTIME_PACKAGE_SECTION libs)
+set(CPACK_COMPONENT_RUNTIME_DESCRIPTION
+    "serial link to a chassis controller board (shared library)
+ serial_driver talks to the controller board of a robot's chassis behind a
+ 1a86:7523 USB serial adapter: it finds the adapter by its USB serial number,
+ sets up the line and exchanges checksummed frames, reconnecting by itself.")
+
+set(CPACK_DEBIAN_DEVELOPMENT_PACKAGE_NAME ${SERIAL_DRIVER_DEB_DEV})
+set(CPACK_DEBIAN_DEVELOPMENT_PACKAGE_SECTION libdevel)
+set(CPACK_DEBIAN_DEVELOPMENT_PACKAGE_DEPENDS
+    "${SERIAL_DRIVER_DEB_RUNTIME} (= ${exact_version}), libudev-dev, libumockdev-dev")
+set(CPACK_COMPONENT_DEVELOPMENT_DESCRIPTION
+    "serial link to a chassis controller board (development files)
+ Headers, CMake package and pkg-config files of serial_driver, and the
+ simulated chassis (serial_driver::chassis_sim) for testing clients without
+ hardware.")
+
+set(CPACK_DEBIAN_TOOLS_PACKAGE_NAME ${SERIAL_DRIVER_DEB_TOOLS})
+set(CPACK_DEBIAN_TOOLS_PACKAGE_SECTION utils)
+set(CPACK_DEBIAN_TOOLS_PACKAGE_DEPENDS "${SERIAL_DRIVER_DEB_RUNTIME} (= ${exact_version})")
+set(CPACK_COMPONENT_TOOLS_DESCRIPTION
+    "serial link to a chassis controller board (command-line tool and udev rules)
+ chassisctl lists serial ports and reads and writes controller entries, also
+ against a built-in simulated chassis. The udev rules give 1a86:7523 adapters
+ to group dialout, keep ModemManager away and add /dev/chassis-<serial> links.")
+
+include(CPack)

@@ -1,0 +1,56 @@
+#!/bin/sh
+# Builds the Debian packages from a build configured for /usr, checks what each one holds,
+# lets lintian judge them, unpacks them into a throwaway root, runs chassisctl from there and
+# builds a consumer against them.
+set -eu
+source=$1
+install_tests=$2
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+
+cmake -S "$source" -B "$work/build" -DCMAKE_INSTALL_PREFIX=/usr -DCMAKE_BUILD_TYPE=Release \
+  -DSERIAL_DRIVER_BUILD_TESTS=OFF >/dev/null
+cmake --build "$work/build" -j"$(nproc)" >/dev/null
+(cd "$work/build" && cpack -G DEB >/dev/null)
+set -- "$work"/build/*.deb
+[ $# -eq 3 ] || { echo "expected 3 packages, got: $*"; exit 1; }
+
+# Each package's files, without the folders, against what it must hold.
+contents() { dpkg-deb -c "$work"/build/"$1"_*.deb | awk '{print $6}' | grep -v '/$' | sort; }
+expect() {
+  package=$1
+  shift
+  for f in "$@"; do
+    contents "$package" | grep -qx "./$f" || { echo "$package lacks $f"; contents "$package"; exit 1; }
+  done
+}
+lib=usr/lib/x86_64-linux-gnu
+expect libserial-driver1 $lib/libserial_driver.so.1 $lib/libserial_driver.so.1.0.0 \
+  usr/share/doc/libserial-driver1/copyright
+[ "$(contents libserial-driver1 | grep -c include)" -eq 0 ] || { echo "headers in the runtime"; exit 1; }
+expect libserial-driver-dev $lib/libserial_driver.so usr/include/serial_driver.h \
+  usr/include/serial_driver/chassis_link.h usr/include/chassis_sim/usb_testbed.h \
+  $lib/cmake/serial_driver/serial_driverConfig.cmake $lib/pkgconfig/serial_driver.pc \
+  $lib/pkgconfig/serial_driver_chassis_sim.pc $lib/libchassis_sim.a
+expect serial-driver-tools usr/bin/chassisctl usr/lib/udev/rules.d/60-serial-driver.rules
+dpkg-deb -f "$work"/build/serial-driver-tools_*.deb Depends | grep -q "libserial-driver1 (=" ||
+  { echo "the tools do not depend on the library"; exit 1; }
+
+if command -v lintian >/dev/null; then
+  echo "== lintian"
+  lintian --tag-display-limit 0 "$@" 2>/dev/null | tee "$work/lintian.log"
+  if grep -q '^E:' "$work/lintian.log"; then echo "lintian reports errors"; exit 1; fi
+fi
+
+echo "== unpacked into a throwaway root"
+root=$work/root
+for deb in "$@"; do dpkg-deb -x "$deb" "$root"; done
+# A /usr install has no search path of its own: the loader is told where the root's copy is.
+LD_LIBRARY_PATH=$root/$lib "$root/usr/bin/chassisctl" --simulate --quiet get 5 >"$work/get.out"
+[ "$(cat "$work/get.out")" = "0" ] || { echo "chassisctl said: $(cat "$work/get.out")"; exit 1; }
+
+echo "== consumer built against the packages"
+cmake -S "$install_tests/consumer" -B "$work/consumer" -DCMAKE_PREFIX_PATH="$root/usr" >/dev/null
+cmake --build "$work/consumer" >/dev/null
+LD_LIBRARY_PATH=$root/$lib "$work/consumer/consumer"
+echo "package test passed"
