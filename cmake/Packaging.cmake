@@ -2,10 +2,18 @@
 #   libserial-driver1     the shared library (named after its SONAME)
 #   libserial-driver-dev  headers, CMake package, .pc files and the simulated chassis
 #   serial-driver-tools   chassisctl and the udev rules
+#   python3-serial-driver the Python module (when it is built)
 # cpack -G DEB in a build configured with -DCMAKE_INSTALL_PREFIX=/usr.
 set(SERIAL_DRIVER_DEB_RUNTIME libserial-driver${SERIAL_DRIVER_SOVERSION})
 set(SERIAL_DRIVER_DEB_DEV libserial-driver-dev)
 set(SERIAL_DRIVER_DEB_TOOLS serial-driver-tools)
+set(SERIAL_DRIVER_DEB_PYTHON python3-serial-driver)
+set(CPACK_COMPONENTS_ALL runtime development tools)
+set(package_names ${SERIAL_DRIVER_DEB_RUNTIME} ${SERIAL_DRIVER_DEB_DEV} ${SERIAL_DRIVER_DEB_TOOLS})
+if(SERIAL_DRIVER_BUILD_PYTHON)
+  list(APPEND CPACK_COMPONENTS_ALL python)
+  list(APPEND package_names ${SERIAL_DRIVER_DEB_PYTHON})
+endif()
 
 # Debian wants a copyright file and a compressed changelog in each package's doc folder.
 string(TIMESTAMP changelog_date "%a, %d %b %Y %H:%M:%S +0000" UTC)
@@ -15,10 +23,11 @@ add_custom_command(OUTPUT ${PROJECT_BINARY_DIR}/changelog.Debian.gz
   COMMAND gzip -9n -c ${PROJECT_BINARY_DIR}/changelog > ${PROJECT_BINARY_DIR}/changelog.Debian.gz
   DEPENDS ${PROJECT_BINARY_DIR}/changelog)
 add_custom_target(debian_changelog ALL DEPENDS ${PROJECT_BINARY_DIR}/changelog.Debian.gz)
-foreach(pair "runtime;${SERIAL_DRIVER_DEB_RUNTIME}" "development;${SERIAL_DRIVER_DEB_DEV}"
-             "tools;${SERIAL_DRIVER_DEB_TOOLS}")
-  list(GET pair 0 component)
-  list(GET pair 1 package)
+list(LENGTH package_names package_count)
+math(EXPR last "${package_count} - 1")
+foreach(i RANGE ${last})
+  list(GET CPACK_COMPONENTS_ALL ${i} component)
+  list(GET package_names ${i} package)
   install(FILES ${PROJECT_SOURCE_DIR}/packaging/copyright ${PROJECT_BINARY_DIR}/changelog.Debian.gz
     DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/${package} COMPONENT ${component})
 endforeach()
@@ -30,7 +39,6 @@ set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
 set(CPACK_RESOURCE_FILE_LICENSE ${PROJECT_SOURCE_DIR}/LICENSE)
 set(CPACK_GENERATOR DEB)
 set(CPACK_DEB_COMPONENT_INSTALL ON)
-set(CPACK_COMPONENTS_ALL runtime development tools)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_RELEASE 1)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
@@ -72,5 +80,15 @@ set(CPACK_COMPONENT_TOOLS_DESCRIPTION
  chassisctl lists serial ports and reads and writes controller entries, also
  against a built-in simulated chassis. The udev rules give 1a86:7523 adapters
  to group dialout, keep ModemManager away and add /dev/chassis-<serial> links.")
+
+set(CPACK_DEBIAN_PYTHON_PACKAGE_NAME ${SERIAL_DRIVER_DEB_PYTHON})
+set(CPACK_DEBIAN_PYTHON_PACKAGE_SECTION python)
+set(CPACK_DEBIAN_PYTHON_PACKAGE_DEPENDS
+    "${SERIAL_DRIVER_DEB_RUNTIME} (= ${exact_version}), python3 (>= ${Python_VERSION_MAJOR}.${Python_VERSION_MINOR}), python3 (<< ${Python_VERSION_MAJOR}.${Python_VERSION_MINOR}.99)")
+set(CPACK_COMPONENT_PYTHON_DESCRIPTION
+    "serial link to a chassis controller board (Python module)
+ import serial_driver: ChassisLink as a context manager, errors as exception
+ classes, library messages through the logging module, and the simulated
+ chassis (serial_driver.sim) for hardware-free tests.")
 
 include(CPack)

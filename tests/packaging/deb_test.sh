@@ -1,7 +1,7 @@
 #!/bin/sh
 # Builds the Debian packages from a build configured for /usr, checks what each one holds,
-# lets lintian judge them, unpacks them into a throwaway root, runs chassisctl from there and
-# builds a consumer against them.
+# lets lintian judge them, unpacks them into a throwaway root, runs chassisctl and imports the
+# Python module from there, and builds a consumer against them.
 set -eu
 source=$1
 install_tests=$2
@@ -13,7 +13,7 @@ cmake -S "$source" -B "$work/build" -DCMAKE_INSTALL_PREFIX=/usr -DCMAKE_BUILD_TY
 cmake --build "$work/build" -j"$(nproc)" >/dev/null
 (cd "$work/build" && cpack -G DEB >/dev/null)
 set -- "$work"/build/*.deb
-[ $# -eq 3 ] || { echo "expected 3 packages, got: $*"; exit 1; }
+[ $# -eq 4 ] || { echo "expected 4 packages, got: $*"; exit 1; }
 
 # Each package's files, without the folders, against what it must hold.
 contents() { dpkg-deb -c "$work"/build/"$1"_*.deb | awk '{print $6}' | grep -v '/$' | sort; }
@@ -33,6 +33,9 @@ expect libserial-driver-dev $lib/libserial_driver.so usr/include/serial_driver.h
   $lib/cmake/serial_driver/serial_driverConfig.cmake $lib/pkgconfig/serial_driver.pc \
   $lib/pkgconfig/serial_driver_chassis_sim.pc $lib/libchassis_sim.a
 expect serial-driver-tools usr/bin/chassisctl usr/lib/udev/rules.d/60-serial-driver.rules
+python_dir=usr/lib/python3/dist-packages
+expect python3-serial-driver "$python_dir/serial_driver.pyi" \
+  "$(contents python3-serial-driver | grep -o "$python_dir/serial_driver\.cpython-.*\.so")"
 dpkg-deb -f "$work"/build/serial-driver-tools_*.deb Depends | grep -q "libserial-driver1 (=" ||
   { echo "the tools do not depend on the library"; exit 1; }
 
@@ -48,6 +51,10 @@ for deb in "$@"; do dpkg-deb -x "$deb" "$root"; done
 # A /usr install has no search path of its own: the loader is told where the root's copy is.
 LD_LIBRARY_PATH=$root/$lib "$root/usr/bin/chassisctl" --simulate --quiet get 5 >"$work/get.out"
 [ "$(cat "$work/get.out")" = "0" ] || { echo "chassisctl said: $(cat "$work/get.out")"; exit 1; }
+
+LD_LIBRARY_PATH=$root/$lib PYTHONPATH=$root/$python_dir /usr/bin/python3 -c \
+  'import serial_driver; print(len(serial_driver.list_serial_ports()) >= 0)' >"$work/py.out"
+[ "$(cat "$work/py.out")" = "True" ] || { echo "the Python module did not import"; exit 1; }
 
 echo "== consumer built against the packages"
 cmake -S "$install_tests/consumer" -B "$work/consumer" -DCMAKE_PREFIX_PATH="$root/usr" >/dev/null

@@ -1,0 +1,125 @@
+"""Talk to a chassis controller behind a 1a86:7523 USB serial adapter."""
+import datetime
+import enum
+from typing import Any, List, Optional, Type, Union
+
+class Errc(enum.Enum):
+    NOT_FOUND: int
+    OPEN_FAILED: int
+    BAD_BAUD: int
+    NOT_OPEN: int
+    SEND_FAILED: int
+    HUNG_UP: int
+    TIMEOUT: int
+    REJECTED: int
+    BAD_REPLY: int
+    BAD_VALUE: int
+
+class LinkError(Exception):
+    """A link operation failed; .code says why."""
+    code: Errc
+
+class NotFoundError(LinkError): ...
+class OpenFailedError(LinkError): ...
+class BadBaudError(LinkError): ...
+class NotOpenError(LinkError): ...
+class SendFailedError(LinkError): ...
+class HungUpError(LinkError): ...
+class TimeoutError(LinkError): ...
+class RejectedError(LinkError): ...
+class BadReplyError(LinkError): ...
+class BadValueError(LinkError): ...
+
+class LinkStats:
+    exchanges: int
+    failures: int
+    reconnections: int
+    last_exchange: datetime.timedelta
+    max_exchange: datetime.timedelta
+
+class ChassisLink:
+    """The link to the controller; opened at construction, closed by close() or `with`."""
+    def __init__(
+        self,
+        *,
+        serial: Optional[str] = None,
+        device: Optional[str] = None,
+        baud: int = 115200,
+        reply_timeout: datetime.timedelta = ...,
+        reconnect_after: int = 151,
+    ) -> None: ...
+    def __enter__(self) -> "ChassisLink": ...
+    def __exit__(self, *args: Any) -> None: ...
+    def close(self) -> None: ...
+    @property
+    def is_open(self) -> bool: ...
+    @property
+    def device(self) -> str: ...
+    @property
+    def stats(self) -> LinkStats: ...
+    def set(
+        self,
+        index: int,
+        value: Union[int, float, str],
+        *,
+        type: Union[None, str, Type[int], Type[float], Type[str]] = None,
+    ) -> None: ...
+    def get_float(self, index: int) -> float: ...
+    def get_int(self, index: int) -> int: ...
+    def get_text(self, index: int) -> str: ...
+
+class SerialPort:
+    devnode: str
+    on_usb: bool
+    vendor: str
+    product: str
+    serial: str
+
+def list_serial_ports() -> List[SerialPort]: ...
+
+class _Sim:
+    """The serial_driver.sim submodule: the simulated chassis."""
+
+    class Fault(enum.Enum):
+        NONE: int
+        NO_REPLY: int
+        LATE_REPLY: int
+        BAD_CHECKSUM: int
+        WRONG_INDEX: int
+        SPLIT_REPLY: int
+        NOISE: int
+        BANG_FRAME: int
+        WRONG_KIND: int
+
+    class Adapter:
+        serial: str
+        devnode: str
+        plugged: bool
+        def unplug(self) -> None: ...
+        def plug(self, node_ready: bool = True) -> None: ...
+        def make_node_ready(self) -> None: ...
+        def inject(self, fault: "_Sim.Fault", count: int = 1) -> None: ...
+        def set_byte_pacing(self, baud: int) -> None: ...
+        def set_entry(self, index: int, value: str) -> None: ...
+        def entry(self, index: int) -> str: ...
+        def received(self) -> List[bytes]: ...
+        def wait_idle(self) -> None: ...
+
+    class Testbed:
+        root_dir: str
+        def __init__(self) -> None: ...
+        def add_adapter(
+            self,
+            serial: str,
+            node: str = "",
+            has_serial: bool = True,
+            fresh_termios: bool = False,
+        ) -> "_Sim.Adapter": ...
+        def adapter(self, i: int) -> "_Sim.Adapter": ...
+
+    @staticmethod
+    def preload_active() -> bool: ...
+    @staticmethod
+    def ensure_preload() -> None: ...
+
+sim: _Sim

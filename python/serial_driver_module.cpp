@@ -1,0 +1,325 @@
+// The Python module serial_driver: ChassisLink, the port listing, the log bridge to Python's
+// logging, and the simulated chassis as serial_driver.sim.
+#include <pybind11/chrono.h>
+#include <pybind11/pybind11.h>
+#include <pybind11/stl.h>
+
+#include <cstdint>
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "chassis_sim/conditions.h"
+#include "chassis_sim/usb_testbed.h"
+#include "serial_driver/chassis_link.h"
+#include "serial_driver/serial_identify.h"
+
+namespace py = pybind11;
+using namespace pybind11::literals;
+using serial_driver::ChassisLink;
+using serial_driver::Errc;
+
+namespace {
+
+// The exception class of each Errc, all derived from LinkError; made once at import.
+std::map<Errc, py::object>& errorClasses() {
+  static auto* classes = new std::map<Errc, py::object>();  // lives as long as the interpreter
+  return *classes;
+}
+
+[[noreturn]] void raiseLinkError(std::error_code ec) {
+  py::object cls = errorClasses().at(static_cast<Errc>(ec.value()));
+  py::object error = cls(ec.message());
+  error.attr("code") = py::cast(static_cast<Errc>(ec.value()));
+  PyErr_SetObject(cls.ptr(), error.ptr());
+  throw py::error_already_set();
+}
+
+void check(std::error_code ec) {
+  if (ec) raiseLinkError(ec);
+}
+
+// Runs one link operation with the GIL released, so other Python threads (and other links)
+// go on meanwhile.
+template <typename Operation>
+void exchange(Operation&& operation) {
+  std::error_code ec;
+  {
+    py::gil_scoped_release released;
+    ec = operation();
+  }
+  check(ec);
+}
+
+std::unique_ptr<ChassisLink> openLink(std::optional<std::string> serial,
+                                      std::optional<std::string> device, int baud,
+                                      std::chrono::milliseconds reply_timeout,
+                                      int reconnect_after) {
+  serial_driver::LinkOptions options;
+  options.serial = serial.value_or("");
+  options.device = device.value_or("");
+  options.baud = baud;
+  options.reply_timeout = reply_timeout;
+  options.reconnect_after = reconnect_after;
+  auto link = std::make_unique<ChassisLink>();
+  exchange([&] { return link->open(options); });
+  return link;
+}
+
+// The value's type from its Python type, unless type= names one ("int", "float", "text" or
+// the Python types themselves).
+void setValue(ChassisLink& link, int index, const py::object& value, const py::object& type) {
+  std::string kind;
+  if (type.is_none()) {
+    if (py::isinstance<py::bool_>(value) || py::isinstance<py::int_>(value)) {
+      kind = "int";
+    } else if (py::isinstance<py::float_>(value)) {
+      kind = "float";
+    } else if (py::isinstance<py::str>(value)) {
+      kind = "text";
+    } else {
+      throw py::type_error("value must be an int, a float or a str");
+    }
+  } else if (py::isinstance<py::str>(type)) {
+    kind = type.cast<std::string>();
+  } else if (type.is(py::type::of(py::int_()))) {
+    kind = "int";
+  } else if (type.is(py::type::of(py::float_()))) {
+    kind = "float";
+  } else if (type.is(py::type::of(py::str()))) {
+    kind = "text";
+  }
+  if (kind == "int") {
+    // As int() reads it ("12" included); outside the controller's int range it cannot be sent.
+    const long long wide = py::int_(value).cast<long long>();
+    if (wide < INT32_MIN || wide > INT32_MAX) raiseLinkError(Errc::bad_value);
+    const int v = static_cast<int>(wide);
+    exchange([&] { return link.set(index, v); });
+  } else if (kind == "float") {
+    const float v = py::float_(value).cast<float>();
+    exchange([&] { return link.set(index, v); });
+  } else if (kind == "text") {
+    const std::string v = py::str(value);
+    exchange([&] { return link.set(index, std::string_view(v)); });
+  } else {
+    throw py::value_error("type must be 'int', 'float', 'text', int, float or str");
+  }
+}
+
+// Library messages go to the logger "serial_driver" at the matching level.
+void bridgeLogToPython() {
+  serial_driver::setLogSink([](LogLevel level, const std::string& line) {
+    static const int kPythonLevels[] = {5, 10, 20, 30, 40, 50};  // TRACE .. CRITICAL
+    const int index = static_cast<int>(level);
+    const int python_level = index >= 0 && index < 6 ? kPythonLevels[index] : 30;
+    py::gil_scoped_acquire gil;
+    try {
+      py::module_::import("logging")
+          .attr("getLogger")("serial_driver")
+          .attr("log")(python_level, line);
+    } catch (py::error_already_set& e) {
+      e.discard_as_unraisable("serial_driver log bridge");
+    }
+  });
+}
+
+void ensurePreload() {
+  const auto argv = py::module_::import("sys").attr("orig_argv").cast<std::vector<std::string>>();
+  std::vector<char*> args;
+  for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+  args.push_back(nullptr);
+  chassis_sim::ensurePreload(args.data());
+}
+
+void bindSim(py::module_& m) {
+  using chassis_sim::Adapter;
+  using chassis_sim::Fault;
+  using chassis_sim::Testbed;
+  py::module_ sim = m.def_submodule("sim",
+                                    "The simulated chassis: USB adapters in a fake sysfs "
+                                    "(umockdev) with a controller behind each tty.");
+  // Importable as serial_driver.sim too, not only reachable as an attribute.
+  py::module_::import("sys").attr("modules")["serial_driver.sim"] = sim;
+  sim.def("preload_active", &chassis_sim::preloadActive,
+          "True when the umockdev preload is in this process.");
+  sim.def("ensure_preload", &ensurePreload,
+          "Re-runs the interpreter with its own arguments under the umockdev preload when it is "
+          "missing; returns when it is there.");
+
+  py::enum_<Fault>(sim, "Fault")
+      .value("NONE", Fault::kNone)
+      .value("NO_REPLY", Fault::kNoReply)
+      .value("LATE_REPLY", Fault::kLateReply)
+      .value("BAD_CHECKSUM", Fault::kBadChecksum)
+      .value("WRONG_INDEX", Fault::kWrongIndex)
+      .value("SPLIT_REPLY", Fault::kSplitReply)
+      .value("NOISE", Fault::kNoise)
+      .value("BANG_FRAME", Fault::kBangFrame)
+      .value("WRONG_KIND", Fault::kWrongKind);
+
+  py::class_<Adapter>(sim, "Adapter")
+      .def_property_readonly("serial", [](const Adapter& a) { return a.config().serial; })
+      .def_property_readonly("devnode", &Adapter::devnode)
+      .def_property_readonly("plugged", &Adapter::plugged)
+      .def("unplug", &Adapter::unplug, "Pulls the adapter out: open ports see a hang-up.")
+      .def("plug", &Adapter::plug, py::arg("node_ready") = true,
+           "Puts it back; with node_ready=False its node cannot be opened until "
+           "make_node_ready().")
+      .def("make_node_ready", &Adapter::makeNodeReady)
+      .def(
+          "inject", [](Adapter& a, Fault fault, int count) { a.controller().inject(fault, count); },
+          py::arg("fault"), py::arg("count") = 1, "Faults for the next replies, one per reply.")
+      .def(
+          "set_byte_pacing",
+          [](Adapter& a, int baud) {
+            a.controller().setBytePacing(std::chrono::nanoseconds(10'000'000'000L / baud));
+          },
+          py::arg("baud"), "Replies leave at the pace of a line at this rate (8N1).")
+      .def(
+          "set_entry",
+          [](Adapter& a, int index, const std::string& value) {
+            a.controller().setEntry(index, value);
+          },
+          py::arg("index"), py::arg("value"))
+      .def(
+          "entry", [](Adapter& a, int index) { return a.controller().entry(index); },
+          py::arg("index"), "The entry's text as the controller stores it.")
+      .def(
+          "received",
+          [](Adapter& a) {
+            py::list frames;
+            for (const auto& f : a.controller().received()) frames.append(py::bytes(f));
+            return frames;
+          },
+          "Command frames received so far, byte for byte.")
+      .def("wait_idle", [](Adapter& a) {
+        py::gil_scoped_release released;
+        a.controller().waitIdle();
+      });
+
+  py::class_<Testbed>(sim, "Testbed")
+      .def(py::init<>())
+      .def(
+          "add_adapter",
+          [](Testbed& t, const std::string& serial, const std::string& node, bool has_serial,
+             bool fresh_termios) -> Adapter& {
+            chassis_sim::AdapterConfig config;
+            config.serial = serial;
+            config.node = node;
+            config.has_serial = has_serial;
+            config.fresh_termios = fresh_termios;
+            return t.addAdapter(config);
+          },
+          py::arg("serial"), py::arg("node") = "", py::arg("has_serial") = true,
+          py::arg("fresh_termios") = false, py::return_value_policy::reference_internal,
+          "A 1a86:7523 adapter, as /dev/ttyUSB<n> unless node names it.")
+      .def("adapter", &Testbed::adapter, py::return_value_policy::reference_internal)
+      .def_property_readonly("root_dir", &Testbed::rootDir);
+}
+
+}  // namespace
+
+PYBIND11_MODULE(serial_driver, m) {
+  m.doc() = "Talk to a chassis controller behind a 1a86:7523 USB serial adapter.";
+
+  py::enum_<Errc>(m, "Errc")
+      .value("NOT_FOUND", Errc::not_found)
+      .value("OPEN_FAILED", Errc::open_failed)
+      .value("BAD_BAUD", Errc::bad_baud)
+      .value("NOT_OPEN", Errc::not_open)
+      .value("SEND_FAILED", Errc::send_failed)
+      .value("HUNG_UP", Errc::hung_up)
+      .value("TIMEOUT", Errc::timeout)
+      .value("REJECTED", Errc::rejected)
+      .value("BAD_REPLY", Errc::bad_reply)
+      .value("BAD_VALUE", Errc::bad_value);
+
+  // Exception classes: LinkError, and one per error code.
+  py::object builtins = py::module_::import("builtins");
+  py::object type = builtins.attr("type");
+  py::object link_error = type("LinkError", py::make_tuple(builtins.attr("Exception")),
+                               py::dict("__module__"_a = "serial_driver",
+                                        "__doc__"_a = "A link operation failed; .code says why."));
+  m.attr("LinkError") = link_error;
+  const std::pair<Errc, const char*> names[] = {
+      {Errc::not_found, "NotFoundError"},     {Errc::open_failed, "OpenFailedError"},
+      {Errc::bad_baud, "BadBaudError"},       {Errc::not_open, "NotOpenError"},
+      {Errc::send_failed, "SendFailedError"}, {Errc::hung_up, "HungUpError"},
+      {Errc::timeout, "TimeoutError"},        {Errc::rejected, "RejectedError"},
+      {Errc::bad_reply, "BadReplyError"},     {Errc::bad_value, "BadValueError"}};
+  for (const auto& [code, name] : names) {
+    py::object cls =
+        type(name, py::make_tuple(link_error), py::dict("__module__"_a = "serial_driver"));
+    m.attr(name) = cls;
+    errorClasses()[code] = cls;
+  }
+
+  py::class_<serial_driver::LinkStats>(m, "LinkStats")
+      .def_readonly("exchanges", &serial_driver::LinkStats::exchanges)
+      .def_readonly("failures", &serial_driver::LinkStats::failures)
+      .def_readonly("reconnections", &serial_driver::LinkStats::reconnections)
+      .def_readonly("last_exchange", &serial_driver::LinkStats::last_exchange)
+      .def_readonly("max_exchange", &serial_driver::LinkStats::max_exchange);
+
+  py::class_<ChassisLink>(m, "ChassisLink")
+      .def(py::init(&openLink), py::kw_only(), py::arg("serial") = py::none(),
+           py::arg("device") = py::none(), py::arg("baud") = 115200,
+           py::arg("reply_timeout") = std::chrono::milliseconds(0),
+           py::arg("reconnect_after") = 151,
+           "Opens the adapter with this USB serial number, or the device path.")
+      .def("__enter__", [](py::object self) { return self; })
+      .def("__exit__", [](ChassisLink& link, py::args) { link.close(); })
+      .def("close", &ChassisLink::close)
+      .def_property_readonly("is_open", &ChassisLink::is_open)
+      .def_property_readonly("device", &ChassisLink::device)
+      .def_property_readonly("stats", &ChassisLink::stats)
+      .def("set", &setValue, py::arg("index"), py::arg("value"), py::kw_only(),
+           py::arg("type") = py::none())
+      .def(
+          "get_float",
+          [](ChassisLink& link, int index) {
+            float v = 0.0f;
+            exchange([&] { return link.get(index, v); });
+            return v;
+          },
+          py::arg("index"))
+      .def(
+          "get_int",
+          [](ChassisLink& link, int index) {
+            int v = 0;
+            exchange([&] { return link.get(index, v); });
+            return v;
+          },
+          py::arg("index"))
+      .def(
+          "get_text",
+          [](ChassisLink& link, int index) {
+            std::string v;
+            exchange([&] { return link.get(index, v); });
+            return v;
+          },
+          py::arg("index"));
+
+  py::class_<SerialPort>(m, "SerialPort")
+      .def_readonly("devnode", &SerialPort::devnode)
+      .def_readonly("on_usb", &SerialPort::on_usb)
+      .def_property_readonly("vendor", [](const SerialPort& p) { return p.usb.id_vendor; })
+      .def_property_readonly("product", [](const SerialPort& p) { return p.usb.id_product; })
+      .def_property_readonly("serial", [](const SerialPort& p) { return p.usb.i_serial; })
+      .def("__repr__", [](const SerialPort& p) {
+        return "SerialPort(" + p.devnode +
+               (p.on_usb ? " " + p.usb.id_vendor + ":" + p.usb.id_product + " " + p.usb.i_serial
+                         : "") +
+               ")";
+      });
+  m.def("list_serial_ports", &listSerialPorts,
+        "Every serial port with its USB identity, ordered by node.");
+
+  bindSim(m);
+
+  bridgeLogToPython();
+  // The bridge calls into the interpreter: it must not outlive it.
+  py::module_::import("atexit").attr("register")(
+      py::cpp_function([] { serial_driver::setLogSink(nullptr); }));
+}
