@@ -11,6 +11,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -79,7 +80,9 @@ double cpuSeconds() {
 
 struct PythonFigures {
   double median_us = 0;
+  double p99_us = 0;
   double cpu_us = 0;
+  long failed = 0;
 };
 
 Figures measure(const std::function<bool()>& run, int count) {
@@ -107,8 +110,10 @@ Figures measure(const std::function<bool()>& run, int count) {
   return f;
 }
 
-// Runs the Python client against the same adapter; figures by name.
-std::map<std::string, PythonFigures> pyserial(const std::string& dev, int count) {
+// Runs a Python client (bench/<script>) against the same adapter; figures by name. An empty
+// result when the client could not run.
+std::map<std::string, PythonFigures> pythonClient(const char* script_name, const std::string& dev,
+                                                  int count) {
   std::map<std::string, PythonFigures> medians;
   int out[2];
   if (pipe(out) != 0) return medians;
@@ -116,7 +121,7 @@ std::map<std::string, PythonFigures> pyserial(const std::string& dev, int count)
   posix_spawn_file_actions_init(&actions);
   posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
   posix_spawn_file_actions_addclose(&actions, out[0]);
-  const std::string script = std::string(BENCH_DIR) + "/pyserial_client.py";
+  const std::string script = std::string(BENCH_DIR) + "/" + script_name;
   const std::string n = std::to_string(count);
   // Debian's interpreter, which has python3-serial; another python3 may come first on PATH.
   const char* python = access("/usr/bin/python3", X_OK) == 0 ? "/usr/bin/python3" : "python3";
@@ -139,7 +144,7 @@ std::map<std::string, PythonFigures> pyserial(const std::string& dev, int count)
     long failed = 0;
     double cpu = 0;
     if (sscanf(line, "%63[^\t]\t%lf\t%lf\t%ld\t%lf", name, &median, &p99, &failed, &cpu) == 5) {
-      medians[name] = {median, cpu};
+      medians[name] = {median, p99, cpu, failed};
     }
   }
   fclose(in);
@@ -204,6 +209,9 @@ int main(int argc, char** argv) {
        [&] { return !link.get(7, text); }},
   };
 
+#ifdef PYTHON_MODULE_DIR
+  setenv("PYTHONPATH", PYTHON_MODULE_DIR, 1);
+#endif
   const double per_byte_us = kBitsPerByte / kBaud * 1e6;
   fprintf(table, "serial_driver exchange benchmark: %d exchanges per row, simulated chassis\n\n",
           count);
@@ -217,10 +225,23 @@ int main(int argc, char** argv) {
     std::map<std::string, Figures> linked;
     for (const Kind& kind : kinds) classic[kind.name] = measure(kind.classic, count);
     for (const Kind& kind : kinds) linked[kind.name] = measure(kind.link, count);
-    const auto python = pyserial(dev, count);
-    for (const bool is_link : {false, true}) {
+    const auto python = pythonClient("pyserial_client.py", dev, count);
+    const auto binding = pythonClient("binding_client.py", dev, count);
+    // The binding's rows: figures as the Python client measured them.
+    std::map<std::string, Figures> from_python;
+    for (const auto& [name, figures] : binding) {
+      from_python[name].median_us = figures.median_us;
+      from_python[name].p99_us = figures.p99_us;
+      from_python[name].cpu_us = figures.cpu_us;
+      from_python[name].allocs = NAN;
+      from_python[name].failed = figures.failed;
+    }
+    const std::pair<const char*, std::map<std::string, Figures>*> rows[] = {
+        {"classic", &classic}, {"link", &linked}, {"python", &from_python}};
+    for (const auto& [interface, figures] : rows) {
+      if (figures->empty()) continue;
       for (const Kind& kind : kinds) {
-        const Figures& fig = (is_link ? linked : classic)[kind.name];
+        const Figures& fig = (*figures)[kind.name];
         // Command and reply frames: each its text, a checksum byte and a newline.
         const double floor_us = (kind.command.size() + 2 + kind.reply.size() + 2) * per_byte_us;
         char py[16] = "-";
@@ -240,19 +261,23 @@ int main(int argc, char** argv) {
           snprintf(floor_text, sizeof floor_text, "%.0f us", floor_us);
           snprintf(floor_ratio, sizeof floor_ratio, "%.2f", fig.median_us / floor_us);
         }
+        char allocs[16] = "-";
+        if (!std::isnan(fig.allocs)) snprintf(allocs, sizeof allocs, "%.2f", fig.allocs);
         fprintf(table,
-                "%-15s %-9s %-8s %6.0f us %6.0f us %9s %7s %5.1f us %7.2f %10s %9s %6s %6s%s\n",
-                kind.name, is_link ? "link" : "classic", paced ? "115200" : "instant",
-                fig.median_us, fig.p99_us, floor_text, floor_ratio, fig.cpu_us, fig.allocs, py,
-                py_cpu, ratio, cpu_ratio, fig.failed ? "  (some exchanges failed)" : "");
+                "%-15s %-9s %-8s %6.0f us %6.0f us %9s %7s %5.1f us %7s %10s %9s %6s %6s%s\n",
+                kind.name, interface, paced ? "115200" : "instant", fig.median_us, fig.p99_us,
+                floor_text, floor_ratio, fig.cpu_us, allocs, py, py_cpu, ratio, cpu_ratio,
+                fig.failed ? "  (some exchanges failed)" : "");
       }
     }
   }
   fprintf(table,
-          "\nclassic: SerialDriver; link: ChassisLink. floor: wire time of command and reply at\n"
-          "115200 baud 8N1 (10 bits a byte); cpu: user+system time of the calling thread per\n"
-          "exchange; allocs: heap allocations per successful exchange; /py and cpu/py: median\n"
-          "and CPU time over pyserial's (below 1: faster or cheaper than pyserial).\n");
+          "\nclassic: SerialDriver; link: ChassisLink; python: ChassisLink through the Python\n"
+          "module, measured by its Python client (allocations not counted). floor: wire time of\n"
+          "command and reply at 115200 baud 8N1 (10 bits a byte); cpu: user+system time of the\n"
+          "calling thread (the Python process for python) per exchange; allocs: heap\n"
+          "allocations per successful exchange; /py and cpu/py: median and CPU time over\n"
+          "pyserial's (below 1: faster or cheaper than pyserial).\n");
   fclose(table);
   link.close();
   driver.close();

@@ -9,7 +9,7 @@ work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 
 cmake -S "$source" -B "$work/build" -DCMAKE_INSTALL_PREFIX=/usr -DCMAKE_BUILD_TYPE=Release \
-  -DSERIAL_DRIVER_BUILD_TESTS=OFF >/dev/null
+  -DSERIAL_DRIVER_BUILD_TESTS=OFF -DSERIAL_DRIVER_BUILD_BENCH=OFF >/dev/null
 cmake --build "$work/build" -j"$(nproc)" >/dev/null
 (cd "$work/build" && cpack -G DEB >/dev/null)
 set -- "$work"/build/*.deb
