@@ -3,14 +3,20 @@
 
     binding_client.py DEVICE COUNT
 
-Prints one line per kind: name, median and p99 in microseconds, failed exchanges, and the
-process's CPU time per exchange in microseconds.
+Prints one line per kind (see client_timing).
 """
-import statistics
 import sys
-import time
 
 import serial_driver
+from client_timing import measure
+
+
+def succeeds(run):
+    try:
+        run()
+        return True
+    except serial_driver.LinkError:
+        return False
 
 
 def main():
@@ -25,22 +31,7 @@ def main():
             ("getEntry text", lambda: link.get_text(7)),
         ]
         for name, run in kinds:
-            times = []
-            failed = 0
-            cpu_start = time.process_time()
-            for _ in range(count):
-                start = time.perf_counter()
-                try:
-                    run()
-                except serial_driver.LinkError:
-                    failed += 1
-                times.append((time.perf_counter() - start) * 1e6)
-            cpu_us = (time.process_time() - cpu_start) * 1e6 / count
-            times.sort()
-            p99 = times[min(len(times) - 1, int(len(times) * 0.99))]
-            print(f"{name}\t{statistics.median(times):.1f}\t{p99:.1f}\t{failed}\t{cpu_us:.1f}",
-                  flush=True)
-
+            measure(name, lambda: succeeds(run), count)
 
 if __name__ == "__main__":
     main()

@@ -3,15 +3,13 @@
 
     pyserial_client.py DEVICE COUNT
 
-Runs COUNT exchanges of each kind and prints one line per kind: name, median and p99 in
-microseconds, how many exchanges failed, and the process's CPU time per exchange in
-microseconds.
+Runs COUNT exchanges of each kind and prints one line per kind (see client_timing).
 """
-import statistics
 import sys
-import time
 
 import serial
+
+from client_timing import measure
 
 
 def frame(text):
@@ -50,20 +48,7 @@ def main():
         ("getEntry text", "$get 7", b"$fdb"),
     ]
     for name, text, expect in kinds:
-        times = []
-        failed = 0
-        cpu_start = time.process_time()
-        for _ in range(count):
-            start = time.perf_counter()
-            if not exchange(port, text, expect):
-                failed += 1
-            times.append((time.perf_counter() - start) * 1e6)
-        cpu_us = (time.process_time() - cpu_start) * 1e6 / count
-        times.sort()
-        p99 = times[min(len(times) - 1, int(len(times) * 0.99))]
-        print(f"{name}\t{statistics.median(times):.1f}\t{p99:.1f}\t{failed}\t{cpu_us:.1f}",
-              flush=True)
-
+        measure(name, lambda: exchange(port, text, expect), count)
 
 if __name__ == "__main__":
     main()

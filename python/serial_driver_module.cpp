@@ -67,6 +67,13 @@ std::unique_ptr<ChassisLink> openLink(std::optional<std::string> serial,
   return link;
 }
 
+template <typename T>
+T getValue(ChassisLink& link, int index) {
+  T value{};
+  exchange([&] { return link.get(index, value); });
+  return value;
+}
+
 // The value's type from its Python type, unless type= names one ("int", "float", "text" or
 // the Python types themselves).
 void setValue(ChassisLink& link, int index, const py::object& value, const py::object& type) {
@@ -276,30 +283,9 @@ PYBIND11_MODULE(serial_driver, m) {
       .def_property_readonly("stats", &ChassisLink::stats)
       .def("set", &setValue, py::arg("index"), py::arg("value"), py::kw_only(),
            py::arg("type") = py::none())
-      .def(
-          "get_float",
-          [](ChassisLink& link, int index) {
-            float v = 0.0f;
-            exchange([&] { return link.get(index, v); });
-            return v;
-          },
-          py::arg("index"))
-      .def(
-          "get_int",
-          [](ChassisLink& link, int index) {
-            int v = 0;
-            exchange([&] { return link.get(index, v); });
-            return v;
-          },
-          py::arg("index"))
-      .def(
-          "get_text",
-          [](ChassisLink& link, int index) {
-            std::string v;
-            exchange([&] { return link.get(index, v); });
-            return v;
-          },
-          py::arg("index"));
+      .def("get_float", &getValue<float>, py::arg("index"))
+      .def("get_int", &getValue<int>, py::arg("index"))
+      .def("get_text", &getValue<std::string>, py::arg("index"));
 
   py::class_<SerialPort>(m, "SerialPort")
       .def_readonly("devnode", &SerialPort::devnode)
