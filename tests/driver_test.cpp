@@ -320,14 +320,20 @@ TEST(DriverFreshTty, RepliesWithEveryChecksumByteArriveIntact) {
   StdoutCapture quiet;
   ASSERT_TRUE(driver.init("ABC123", dev, 115200));
   int failures = 0;
-  for (int checksum = 0; checksum < 256; ++checksum) {
+  for (int checksum = 0; checksum < 256 && failures < 5; ++checksum) {
     const std::string text = chassis_sim::textForReplyChecksum(9, checksum);
     controller.setEntry(9, text);
-    char back[64] = {};
-    // 0x0D became 0x0A, 0x11 and 0x13 vanished, and after an XOFF nothing could be sent.
-    if (!driver.getEntry(9, back) || text != back) {
+    for (int attempt = 0; attempt < 3; ++attempt) {
+      const auto start = std::chrono::steady_clock::now();
+      char back[64] = {};
+      if (driver.getEntry(9, back) && text == back) break;
+      // A loaded machine may run the controller thread after the window: try that one again.
+      controller.waitIdle();
+      if (controller.lastReplyAt() - start > std::chrono::milliseconds(11)) continue;
+      // 0x0D became 0x0A, 0x11 and 0x13 vanished, and after an XOFF nothing could be sent.
       ADD_FAILURE() << "checksum 0x" << std::hex << checksum;
-      if (++failures == 5) break;
+      ++failures;
+      break;
     }
   }
   driver.close();
