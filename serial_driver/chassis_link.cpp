@@ -104,6 +104,11 @@ int minimumReply(int index, int data_type) {
 
 bool hangUpErrno() { return errno == EIO || errno == ENXIO || errno == ENODEV; }
 
+bool hungUp(int fd) {
+  pollfd port{fd, POLLIN, 0};
+  return poll(&port, 1, 0) > 0 && (port.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0;
+}
+
 }  // namespace
 
 const std::error_category& link_category() noexcept {
@@ -228,8 +233,10 @@ std::error_code ChassisLink::Impl::awaitReply(const Exchange& what, Clock::time_
     // No valid frame can start in a full buffer: more bytes would only wake us in a loop.
     if (reply.room() == 0) return Errc::timeout;
     const int got = uart_recv_no_block(fd, reply.end(), reply.room());
-    if (got == 0 || (got < 0 && hangUpErrno())) return Errc::hung_up;  // end of file: hang-up
-    if (got < 0) continue;
+    if (got < 0 && hangUpErrno()) return Errc::hung_up;
+    // Nothing read after POLLIN: end of file on a hung-up tty, or the bytes went elsewhere.
+    if (got == 0 && hungUp(fd)) return Errc::hung_up;
+    if (got <= 0) continue;
     reply.added(got);
     if (!reply.holdsFrame()) {
       // On a slow line the reply trickles in a byte at a time. It cannot be shorter than
