@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <pthread.h>
+#include <sched.h>
 #include <signal.h>
 #include <sys/prctl.h>
 #include <unistd.h>
@@ -53,7 +54,15 @@ void Controller::attach(int master_fd) {
   master_ = master_fd;
   rx_.clear();
   if (pipe2(wake_, O_CLOEXEC) != 0) return;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    serving_ = false;
+  }
   thread_ = std::thread(&Controller::serve, this);
+  // Like the hardware, the controller answers from the moment the adapter is plugged in: on a
+  // busy machine a thread that has not run yet would miss the first exchanges.
+  std::unique_lock<std::mutex> lock(mutex_);
+  idle_.wait(lock, [this] { return serving_; });
 }
 
 void Controller::detach() {
@@ -128,6 +137,17 @@ void Controller::serve() {
   pthread_sigmask(SIG_BLOCK, &all, nullptr);
   // A real line keeps its byte times exactly; the default 50 us timer slack would not.
   prctl(PR_SET_TIMERSLACK, 1UL, 0, 0, 0);
+  // The controller is hardware of its own: a busy host must not delay its replies past the
+  // driver's window. Where the process may (root, or an RLIMIT_RTPRIO), the thread runs at the
+  // lowest real-time priority, above every ordinary thread; elsewhere it stays as it is.
+  sched_param realtime{};
+  realtime.sched_priority = 1;
+  pthread_setschedparam(pthread_self(), SCHED_FIFO, &realtime);
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    serving_ = true;
+    idle_.notify_all();
+  }
   pollfd fds[2] = {{master_, POLLIN, 0}, {wake_[0], POLLIN, 0}};
   for (;;) {
     if (poll(fds, 2, -1) < 0) {

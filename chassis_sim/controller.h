@@ -75,6 +75,7 @@ class Controller {
   mutable std::mutex mutex_;
   mutable std::condition_variable idle_;
   bool busy_ = false;
+  bool serving_ = false;  // the thread runs and takes commands
   std::map<int, std::string> entries_;
   std::deque<Fault> faults_;
   std::vector<std::string> received_;

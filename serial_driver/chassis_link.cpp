@@ -220,8 +220,9 @@ std::error_code ChassisLink::Impl::awaitReply(const Exchange& what, Clock::time_
   char buf[kFrameSize] = {};
   detail::ReplyBuffer reply(buf);
   for (;;) {
-    const auto left = deadline - Clock::now();
-    if (left <= Clock::duration::zero()) return Errc::timeout;
+    // Past the deadline the port is still looked at once: a reply that came in time is taken
+    // even when this thread itself was kept off the processor.
+    const auto left = std::max(deadline - Clock::now(), Clock::duration::zero());
     const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(left).count();
     const timespec wait{static_cast<time_t>(ns / 1000000000), static_cast<long>(ns % 1000000000)};
     pollfd port{fd, POLLIN, 0};
