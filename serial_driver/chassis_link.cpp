@@ -212,7 +212,8 @@ std::error_code ChassisLink::Impl::exchange(char* command, int length, const Exc
                      frame_length);
     return counted(hung_up ? Errc::hung_up : Errc::send_failed, start);
   }
-  return counted(awaitReply(what, start + reply_timeout), start);
+  // The reply's time starts with the command, not with a reopen that came before it.
+  return counted(awaitReply(what, Clock::now() + reply_timeout), start);
 }
 
 // Wakes on input, so a reply is taken as soon as its last byte has arrived.
