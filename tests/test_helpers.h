@@ -61,6 +61,19 @@ inline int openTtyDescriptors() {
   return count;
 }
 
+// On a busy machine the kernel's tty workers now and then deliver a reply after the 11 ms
+// window, or a stale reply into the next exchange. An exchange that fails three times, with the
+// simulated line left to settle in between, fails for a reason of its own.
+template <typename Controller, typename Exchange>
+bool succeedsWithinThreeTries(Controller& controller, Exchange&& exchange) {
+  for (int attempt = 0; attempt < 3; ++attempt) {
+    if (exchange()) return true;
+    controller.waitIdle();
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  return false;
+}
+
 struct ChildResult {
   int status = -1;  // exit status, or -1 when the child did not exit normally
   bool timed_out = false;
