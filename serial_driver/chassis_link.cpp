@@ -67,10 +67,11 @@ std::chrono::microseconds defaultReplyTimeout(int baud) {
   return std::chrono::microseconds(static_cast<long>(std::ceil(wire + kControllerAllowanceMicros)));
 }
 
-// The node of the adapter with this serial number, through the same lookup as the classic
-// interface; adapters without a serial number are reached by device path instead.
-std::string findAdapter(const std::string& serial) {
-  return getDevicePort(detail::kAdapterProduct, detail::kAdapterVendor, serial);
+// The node to open: the adapter with the serial number, found by the classic interface's
+// lookup (empty when none is attached), or else the device path as given.
+std::string nodeToOpen(const LinkOptions& options) {
+  if (options.serial.empty()) return options.device;
+  return getDevicePort(detail::kAdapterProduct, detail::kAdapterVendor, options.serial);
 }
 
 // Opens and configures a port; the descriptor in *fd on success.
@@ -154,11 +155,8 @@ void ChassisLink::Impl::dropPort() {
 
 std::error_code ChassisLink::Impl::reopen() {
   dropPort();
-  std::string path = options.device;
-  if (!options.serial.empty()) {
-    path = findAdapter(options.serial);
-    if (path.empty()) return Errc::not_found;
-  }
+  const std::string path = nodeToOpen(options);
+  if (path.empty()) return Errc::not_found;
   const std::error_code ec = openPort(path, options.baud, &fd);
   if (!ec) {
     device = path;
@@ -294,8 +292,7 @@ std::error_code ChassisLink::open(const LinkOptions& options) {
   if (detail::baudConstant(options.baud) == 0) return Errc::bad_baud;
   if (options.reconnect_after < 1 || options.reply_timeout.count() < 0) return Errc::bad_value;
 
-  std::string path = options.device;
-  if (!options.serial.empty()) path = findAdapter(options.serial);
+  const std::string path = nodeToOpen(options);
   if (path.empty()) {
     SD_LOG(LogLevel::ERROR, "no 1a86:7523 adapter with this serial number", options.serial);
     return Errc::not_found;
