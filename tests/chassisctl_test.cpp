@@ -24,6 +24,33 @@ ToolRun chassisctl(const std::vector<std::string>& args, bool interrupt_after_ou
   return run;
 }
 
+int timeOuts(const ToolRun& run) {
+  int count = 0;
+  for (const std::string* text : {&run.out, &run.err}) {
+    for (size_t at = text->find("no valid reply"); at != std::string::npos;
+         at = text->find("no valid reply", at + 1)) {
+      ++count;
+    }
+  }
+  return count;
+}
+
+// A busy machine can make a simulated reply late, never wrong: a run that reports more
+// time-outs than it should is made again, three runs in all.
+ToolRun allowingLateReplies(const std::function<ToolRun()>& run, int expected_time_outs = 0) {
+  ToolRun r;
+  for (int attempt = 0; attempt < 3; ++attempt) {
+    r = run();
+    if (timeOuts(r) <= expected_time_outs) break;
+  }
+  return r;
+}
+
+// A run whose exchanges must succeed.
+ToolRun chassisctlOk(const std::vector<std::string>& args) {
+  return allowingLateReplies([&] { return chassisctl(args); });
+}
+
 class ChassisctlTest : public testing::Test {
  protected:
   void SetUp() override { sim_ = make_sim().add_builtin_uart().add_adapter("ABC123").build(); }
@@ -32,24 +59,24 @@ class ChassisctlTest : public testing::Test {
 };
 
 TEST_F(ChassisctlTest, SetThenGetEachTypeOnTheAdapterFoundBySerial) {
-  ToolRun r = chassisctl({"--serial", "ABC123", "set", "5", "1.5"});
+  ToolRun r = chassisctlOk({"--serial", "ABC123", "set", "5", "1.5"});
   EXPECT_EQ(r.status, 0) << r.err;
   EXPECT_EQ(r.out, "entry 5 set to 1.500\n") << "only the result on stdout";
   EXPECT_NE(r.err.find("INFO console"), std::string::npos) << "library lines go to stderr";
   EXPECT_EQ(controller().entry(5), "1.500");
 
-  r = chassisctl({"--quiet", "--serial", "ABC123", "get", "5"});
+  r = chassisctlOk({"--quiet", "--serial", "ABC123", "get", "5"});
   EXPECT_EQ(r.status, 0) << r.err;
   EXPECT_EQ(r.out, "1.5\n") << "--quiet leaves only the value";
 
-  r = chassisctl({"--serial", "ABC123", "--quiet", "set", "7", "-12", "--type", "int"});
+  r = chassisctlOk({"--serial", "ABC123", "--quiet", "set", "7", "-12", "--type", "int"});
   EXPECT_EQ(r.status, 0) << r.err;
-  r = chassisctl({"get", "7", "--type", "int", "--serial", "ABC123", "--quiet"});
+  r = chassisctlOk({"get", "7", "--type", "int", "--serial", "ABC123", "--quiet"});
   EXPECT_EQ(r.out, "-12\n");
 
-  r = chassisctl({"--quiet", "--serial", "ABC123", "set", "9", "left wheel", "--type", "text"});
+  r = chassisctlOk({"--quiet", "--serial", "ABC123", "set", "9", "left wheel", "--type", "text"});
   EXPECT_EQ(r.status, 0) << r.err;
-  r = chassisctl({"--quiet", "--serial", "ABC123", "get", "9", "--type", "text"});
+  r = chassisctlOk({"--quiet", "--serial", "ABC123", "get", "9", "--type", "text"});
   EXPECT_EQ(r.out, "left wheel\n");
 }
 
@@ -99,16 +126,21 @@ TEST_F(ChassisctlTest, BadInputIsAUsageErrorAndNothingIsSent) {
 
   // The longest text that fits goes out.
   const ToolRun fits =
-      chassisctl({"--serial", "ABC123", "set", "5", std::string(55, 't'), "--type", "text"});
+      chassisctlOk({"--serial", "ABC123", "set", "5", std::string(55, 't'), "--type", "text"});
   EXPECT_EQ(fits.status, 0) << fits.err;
 }
 
 TEST_F(ChassisctlTest, WatchPrintsEachReadingWithTheFailureCount) {
   controller().setEntry(3, "42");
-  controller().inject(Fault::kNone);
-  controller().inject(Fault::kBadChecksum);
-  const ToolRun r = chassisctl({"--quiet", "--serial", "ABC123", "watch", "3", "--type", "int",
-                                "--count", "3", "--interval", "1"});
+  const ToolRun r = allowingLateReplies(
+      [&] {
+        controller().waitIdle();
+        controller().inject(Fault::kNone);
+        controller().inject(Fault::kBadChecksum);
+        return chassisctl({"--quiet", "--serial", "ABC123", "watch", "3", "--type", "int",
+                           "--count", "3", "--interval", "1"});
+      },
+      1);
   EXPECT_EQ(r.status, 1) << "one reading failed";
   EXPECT_EQ(r.out,
             "entry 3 = 42  (failed exchanges: 0)\n"
@@ -118,17 +150,18 @@ TEST_F(ChassisctlTest, WatchPrintsEachReadingWithTheFailureCount) {
 }
 
 TEST_F(ChassisctlTest, WatchEndsCleanlyOnCtrlC) {
-  const ToolRun r =
-      chassisctl({"--quiet", "--serial", "ABC123", "watch", "3", "--interval", "50"}, true);
+  const ToolRun r = allowingLateReplies([] {
+    return chassisctl({"--quiet", "--serial", "ABC123", "watch", "3", "--interval", "50"}, true);
+  });
   EXPECT_EQ(r.status, 0) << r.err;
   EXPECT_NE(r.out.find("entry 3 = 0  (failed exchanges: 0)\n"), std::string::npos) << r.out;
   EXPECT_NE(r.out.find("stopped after "), std::string::npos) << r.out;
 }
 
 TEST_F(ChassisctlTest, PrintsWhatWentOnTheWireAndTakesNegativeValues) {
-  ToolRun r = chassisctl({"--quiet", "--serial", "ABC123", "set", "5", "0.0004"});
+  ToolRun r = chassisctlOk({"--quiet", "--serial", "ABC123", "set", "5", "0.0004"});
   EXPECT_EQ(r.out, "entry 5 set to 0.000\n");
-  r = chassisctl({"--quiet", "--device", "/dev/ttyUSB0", "set", "6", "-1.5"});
+  r = chassisctlOk({"--quiet", "--device", "/dev/ttyUSB0", "set", "6", "-1.5"});
   EXPECT_EQ(r.out, "entry 6 set to -1.500\n") << r.err;
   EXPECT_EQ(controller().entry(6), "-1.500");
 }
@@ -163,7 +196,7 @@ TEST(Chassisctl, ListShowsEveryPortAndExplainsAdaptersWithoutSerial) {
 }
 
 TEST(Chassisctl, SimulateNeedsNoDeviceAndHelpExitsZero) {
-  ToolRun r = chassisctl({"--simulate", "--quiet", "set", "4", "2.25"});
+  ToolRun r = chassisctlOk({"--simulate", "--quiet", "set", "4", "2.25"});
   EXPECT_EQ(r.status, 0) << r.err;
   EXPECT_EQ(r.out, "entry 4 set to 2.250\n");
   r = chassisctl({"--simulate", "list"});

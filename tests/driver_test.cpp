@@ -28,6 +28,7 @@ class DriverTest : public testing::Test {
  protected:
   void SetUp() override {
     sim_ = make_sim().add_adapter("ABC123").build();
+    exchanges_ = std::make_unique<test::Exchanges<chassis_sim::Controller>>(controller());
     StdoutCapture quiet;
     std::string dev;
     ASSERT_TRUE(driver_.init("ABC123", dev, 115200));
@@ -35,14 +36,12 @@ class DriverTest : public testing::Test {
   void TearDown() override { driver_.close(); }
 
   chassis_sim::Controller& controller() { return sim_->adapter(0).controller(); }
-  // The one frame the controller received since the last call.
-  std::string lastFrame() {
-    auto frames = controller().received();
-    controller().clearReceived();
-    return frames.size() == 1 ? frames[0] : "<" + std::to_string(frames.size()) + " frames>";
-  }
+  // An exchange that must succeed.
+  bool succeeds(const std::function<bool()>& exchange) { return exchanges_->succeed(exchange); }
+  std::string lastFrame() { return exchanges_->lastFrame(); }
 
   std::unique_ptr<chassis_sim::Testbed> sim_;
+  std::unique_ptr<test::Exchanges<chassis_sim::Controller>> exchanges_;
   SerialDriver driver_{};
 };
 
@@ -69,34 +68,35 @@ TEST_F(DriverTest, InitWithAnUnknownSerialChangesNothing) {
   EXPECT_EQ(dev, "");
   EXPECT_TRUE(out.lines().empty());
   float v = 2.0f;
-  EXPECT_TRUE(driver_.setEntry(1, &v)) << "the port opened before keeps working";
+  EXPECT_TRUE(succeeds([&] { return driver_.setEntry(1, &v); }))
+      << "the port opened before keeps working";
 }
 
 TEST_F(DriverTest, FramesOnTheWireAreExact) {
   float f = 1.5f;
-  ASSERT_TRUE(driver_.setEntry(5, &f));
+  ASSERT_TRUE(succeeds([&] { return driver_.setEntry(5, &f); }));
   EXPECT_EQ(lastFrame(), std::string("$set 5 1.500\x59\n"));
 
   int k = -7;
-  ASSERT_TRUE(driver_.setEntry(12, &k));
+  ASSERT_TRUE(succeeds([&] { return driver_.setEntry(12, &k); }));
   EXPECT_EQ(lastFrame(), std::string("$set 12 -7\x5f\n"));
 
-  ASSERT_TRUE(driver_.setEntry(1, "w"));
+  ASSERT_TRUE(succeeds([&] { return driver_.setEntry(1, "w"); }));
   EXPECT_EQ(lastFrame(), std::string("$set 1 w\0\n", 10)) << "checksum 0x00 is still sent";
 
   int i = 0;
   float g = 0.0f;
   char text[64];
   // The three reads send the same bytes; only the local conversion differs.
-  EXPECT_TRUE(driver_.getEntry(3, &i));
+  EXPECT_TRUE(succeeds([&] { return driver_.getEntry(3, &i); }));
   EXPECT_EQ(lastFrame(), std::string("$get 3\x41\n"));
-  EXPECT_TRUE(driver_.getEntry(3, &g));
+  EXPECT_TRUE(succeeds([&] { return driver_.getEntry(3, &g); }));
   EXPECT_EQ(lastFrame(), std::string("$get 3\x41\n"));
-  EXPECT_TRUE(driver_.getEntry(3, text));
+  EXPECT_TRUE(succeeds([&] { return driver_.getEntry(3, text); }));
   EXPECT_EQ(lastFrame(), std::string("$get 3\x41\n"));
 
   float most_negative = -3.4028235e38f;
-  ASSERT_TRUE(driver_.setEntry(INT_MIN, &most_negative));
+  ASSERT_TRUE(succeeds([&] { return driver_.setEntry(INT_MIN, &most_negative); }));
   const std::string longest = lastFrame();
   EXPECT_EQ(longest.size(), 63u);
   EXPECT_EQ(longest.substr(0, 21), "$set -2147483648 -340");
@@ -106,17 +106,17 @@ TEST_F(DriverTest, ValuesRoundTripThroughTheController) {
   float f = -0.25f;
   int i = 1234567;
   const std::string words = "hello world  two blanks";
-  ASSERT_TRUE(driver_.setEntry(1, &f));
-  ASSERT_TRUE(driver_.setEntry(2, &i));
-  ASSERT_TRUE(driver_.setEntry(3, words.c_str()));
+  ASSERT_TRUE(succeeds([&] { return driver_.setEntry(1, &f); }));
+  ASSERT_TRUE(succeeds([&] { return driver_.setEntry(2, &i); }));
+  ASSERT_TRUE(succeeds([&] { return driver_.setEntry(3, words.c_str()); }));
   EXPECT_EQ(controller().entry(1), "-0.250");
 
   float f_back = 0.0f;
   int i_back = 0;
   char text_back[64] = {};
-  ASSERT_TRUE(driver_.getEntry(1, &f_back));
-  ASSERT_TRUE(driver_.getEntry(2, &i_back));
-  ASSERT_TRUE(driver_.getEntry(3, text_back));
+  ASSERT_TRUE(succeeds([&] { return driver_.getEntry(1, &f_back); }));
+  ASSERT_TRUE(succeeds([&] { return driver_.getEntry(2, &i_back); }));
+  ASSERT_TRUE(succeeds([&] { return driver_.getEntry(3, text_back); }));
   EXPECT_FLOAT_EQ(f_back, -0.25f);
   EXPECT_EQ(i_back, 1234567);
   EXPECT_EQ(std::string(text_back), words);
@@ -125,7 +125,7 @@ TEST_F(DriverTest, ValuesRoundTripThroughTheController) {
 TEST_F(DriverTest, TextTooLongForAFrameIsRefusedBeforeSending) {
   const std::string fits(62 - 7, 'a');  // "$set 1 " + 55 characters = 62
   const std::string too_long(56, 'a');
-  ASSERT_TRUE(driver_.setEntry(1, fits.c_str()));
+  ASSERT_TRUE(succeeds([&] { return driver_.setEntry(1, fits.c_str()); }));
   EXPECT_EQ(lastFrame().size(), 64u);
 
   StdoutCapture out;
@@ -148,13 +148,12 @@ TEST_F(DriverTest, ReplyFaultsFailTheExchangeAndTheNextOneRecovers) {
       bool faulted_ok;
       {
         StdoutCapture quiet;  // the failure's own lines; a test failure below stays visible
-        faulted_ok = op == 0 ? driver_.setEntry(7, &f) : driver_.getEntry(7, &f);
+        faulted_ok = exchanges_->run<bool>(
+            false, [&] { return op == 0 ? driver_.setEntry(7, &f) : driver_.getEntry(7, &f); });
       }
       EXPECT_FALSE(faulted_ok) << chassis_sim::faultName(fault)
                                << (op == 0 ? " on a set" : " on a get");
-      controller().waitIdle();
-      EXPECT_TRUE(
-          test::succeedsWithinThreeTries(controller(), [&] { return driver_.getEntry(7, &f); }))
+      EXPECT_TRUE(succeeds([&] { return driver_.getEntry(7, &f); }))
           << "after " << chassis_sim::faultName(fault);
       EXPECT_FLOAT_EQ(f, 4.0f);
     }
@@ -164,9 +163,9 @@ TEST_F(DriverTest, ReplyFaultsFailTheExchangeAndTheNextOneRecovers) {
 TEST_F(DriverTest, AReplyInPiecesIsAccepted) {
   controller().inject(Fault::kSplitReply, 2);
   int v = 9;
-  EXPECT_TRUE(driver_.setEntry(4, &v));
+  EXPECT_TRUE(succeeds([&] { return driver_.setEntry(4, &v); }));
   v = 0;
-  EXPECT_TRUE(driver_.getEntry(4, &v));
+  EXPECT_TRUE(succeeds([&] { return driver_.getEntry(4, &v); }));
   EXPECT_EQ(v, 9);
 }
 
@@ -227,7 +226,7 @@ TEST_F(DriverTest, TheHundredFiftyFirstFailureInARowReopensThePort) {
                 "INFO [serial_driver.cpp init]; open the uart port success; /dev/ttyUSB0",
                 "CRITICAL [serial_driver.cpp handleTimeout]; time out then reconnection!"}));
   int v = 0;
-  EXPECT_TRUE(driver_.getEntry(1, &v)) << "the reopened port works";
+  EXPECT_TRUE(succeeds([&] { return driver_.getEntry(1, &v); })) << "the reopened port works";
 }
 
 TEST_F(DriverTest, ASuccessClearsTheCountAndARefusedTextDoesNotCount) {
@@ -237,7 +236,7 @@ TEST_F(DriverTest, ASuccessClearsTheCountAndARefusedTextDoesNotCount) {
   std::string dev;
   ASSERT_TRUE(driver_.init("ABC123", dev, 115200)) << "init leaves the count alone";
   int v = 0;
-  ASSERT_TRUE(driver_.getEntry(1, &v));
+  ASSERT_TRUE(succeeds([&] { return driver_.getEntry(1, &v); }));
   driver_.close();
   failFast(driver_, 150);
   EXPECT_FALSE(driver_.setEntry(1, std::string(60, 'x').c_str()));
@@ -246,7 +245,7 @@ TEST_F(DriverTest, ASuccessClearsTheCountAndARefusedTextDoesNotCount) {
 
 TEST_F(DriverTest, RecoversAfterUnplugAndReplugWithoutLeakingDescriptors) {
   float f = 3.0f;
-  ASSERT_TRUE(driver_.setEntry(2, &f));
+  ASSERT_TRUE(succeeds([&] { return driver_.setEntry(2, &f); }));
   const int before = test::openTtyDescriptors();
   for (int cycle = 0; cycle < 3; ++cycle) {
     sim_->adapter(0).unplug();
@@ -254,8 +253,9 @@ TEST_F(DriverTest, RecoversAfterUnplugAndReplugWithoutLeakingDescriptors) {
     StdoutCapture quiet;
     int failures = 0;
     float back = 0.0f;
-    while (!driver_.getEntry(2, &back) && failures < 200) ++failures;
+    while (failures < 151 && !driver_.getEntry(2, &back)) ++failures;
     EXPECT_EQ(failures, 151) << "cycle " << cycle;
+    EXPECT_TRUE(succeeds([&] { return driver_.getEntry(2, &back); })) << "cycle " << cycle;
     EXPECT_FLOAT_EQ(back, 3.0f) << "the controller kept its entries";
   }
   EXPECT_EQ(test::openTtyDescriptors(), before);
@@ -272,7 +272,7 @@ TEST_F(DriverTest, AReconnectionThatFindsNoDeviceKeepsCounting) {
   sim_->adapter(0).plug();
   for (int i = 0; i < 150; ++i) EXPECT_FALSE(driver_.getEntry(1, &v));
   EXPECT_FALSE(driver_.getEntry(1, &v)) << "151st failure of the new run reconnects";
-  EXPECT_TRUE(driver_.getEntry(1, &v));
+  EXPECT_TRUE(succeeds([&] { return driver_.getEntry(1, &v); }));
 }
 
 TEST_F(DriverTest, AReconnectionThatCannotOpenTheNodeYetNeverEndsTheProcess) {
@@ -288,7 +288,7 @@ TEST_F(DriverTest, AReconnectionThatCannotOpenTheNodeYetNeverEndsTheProcess) {
   failFast(driver_, 150);  // would have ended the process at the first call
   sim_->adapter(0).makeNodeReady();
   EXPECT_FALSE(driver_.getEntry(1, &v)) << "the next 151st failure tries again";
-  EXPECT_TRUE(driver_.getEntry(1, &v));
+  EXPECT_TRUE(succeeds([&] { return driver_.getEntry(1, &v); }));
 }
 
 TEST_F(DriverTest, TextsThatWouldInjectFramesAreRefusedBeforeSending) {
@@ -309,10 +309,10 @@ TEST_F(DriverTest, FloatsCrossTheWireInTheCLocaleWhateverTheProcessLocale) {
   test::GermanLocale german;
   ASSERT_TRUE(german.ok()) << "de_DE.UTF-8 could not be loaded";
   float f = 1.5f;
-  ASSERT_TRUE(driver_.setEntry(5, &f));
+  ASSERT_TRUE(succeeds([&] { return driver_.setEntry(5, &f); }));
   EXPECT_EQ(lastFrame(), std::string("$set 5 1.500\x59\n"));
   controller().setEntry(6, "2.250");
-  ASSERT_TRUE(driver_.getEntry(6, &f));
+  ASSERT_TRUE(succeeds([&] { return driver_.getEntry(6, &f); }));
   EXPECT_FLOAT_EQ(f, 2.25f);
 }
 
@@ -328,14 +328,14 @@ TEST(DriverFreshTty, RepliesWithEveryChecksumByteArriveIntact) {
     StdoutCapture quiet;
     ASSERT_TRUE(driver.init("ABC123", dev, 115200));
   }
+  test::Exchanges<chassis_sim::Controller> exchanges(controller);
   int failures = 0;
   for (int checksum = 0; checksum < 256 && failures < 5; ++checksum) {
     const std::string text = chassis_sim::textForReplyChecksum(9, checksum);
     controller.setEntry(9, text);
     char back[64] = {};
     // 0x0D became 0x0A, 0x11 and 0x13 vanished, and after an XOFF nothing could be sent.
-    if (!test::succeedsWithinThreeTries(controller,
-                                        [&] { return driver.getEntry(9, back) && text == back; })) {
+    if (!exchanges.succeed([&] { return driver.getEntry(9, back) && text == back; })) {
       ADD_FAILURE() << "checksum 0x" << std::hex << checksum;
       ++failures;
     }
@@ -395,10 +395,10 @@ TEST(DriverThreads, TwoDriversOnTwoAdaptersRunAtOnce) {
     }
     // What two drivers must never do to each other is cross their frames: a value read back is
     // always this thread's own.
-    auto tries = [&sim, serial](const std::function<bool()>& exchange) {
-      chassis_sim::Controller& controller =
-          sim->adapter(std::string(serial) == "LEFT" ? 0 : 1).controller();
-      return test::succeedsWithinThreeTries(controller, exchange);
+    test::Exchanges<chassis_sim::Controller> exchanges(
+        sim->adapter(std::string(serial) == "LEFT" ? 0 : 1).controller());
+    auto tries = [&exchanges](const std::function<bool()>& exchange) {
+      return exchanges.succeed(exchange);
     };
     for (int n = 0; n < 40; ++n) {
       const int value = base + n;

@@ -6,7 +6,12 @@ namespace {
 
 TEST(BasicClient, WritesAFloatAndReadsItBack) {
   auto sim = chassis_sim::make_sim().add_adapter("ROVER-7").build();
-  const test::ChildResult r = test::runChild({BASIC_CLIENT, "ROVER-7", "9"});
+  test::ChildResult r;
+  // On a busy machine a simulated reply may come late, never wrong: three runs in all.
+  for (int run = 0; run < 3; ++run) {
+    r = test::runChild({BASIC_CLIENT, "ROVER-7", "9"});
+    if (r.err.find("did not answer") == std::string::npos) break;
+  }
   EXPECT_EQ(r.status, 0) << r.err;
   EXPECT_NE(r.out.find("entry 9 on /dev/ttyUSB0: wrote 1.500, read back 1.500"), std::string::npos)
       << r.out;

@@ -43,35 +43,38 @@ namespace {
 
 TEST(Interposition, TheLibraryKeepsItsOwnFunctionsAndTheClientItsOwn) {
   auto sim = chassis_sim::make_sim().add_adapter("ABC123").build();
-  test::StdoutCapture out;
   SerialDriver driver{};
   std::string dev;
-  ASSERT_TRUE(driver.init("ABC123", dev, 115200));
+  {
+    test::StdoutCapture out;  // only around init: a failure below stays visible
+    ASSERT_TRUE(driver.init("ABC123", dev, 115200));
+    EXPECT_NE(out.text().find("open the uart port success"), std::string::npos)
+        << "the library's log still reaches stdout";
+  }
   EXPECT_EQ(dev, "/dev/ttyUSB0");
+  test::Exchanges<chassis_sim::Controller> exchanges(sim->adapter(0).controller());
   float f = 1.5f;
   int i = 7;
   char text[64] = "hello";
-  EXPECT_TRUE(driver.setEntry(1, &f));
-  EXPECT_TRUE(driver.setEntry(2, &i));
-  EXPECT_TRUE(driver.setEntry(3, text));
-  EXPECT_TRUE(driver.getEntry(1, &f));
-  EXPECT_TRUE(driver.getEntry(2, &i));
-  EXPECT_TRUE(driver.getEntry(3, text));
+  EXPECT_TRUE(exchanges.succeed([&] { return driver.setEntry(1, &f); }));
+  EXPECT_TRUE(exchanges.succeed([&] { return driver.setEntry(2, &i); }));
+  EXPECT_TRUE(exchanges.succeed([&] { return driver.setEntry(3, text); }));
+  EXPECT_TRUE(exchanges.succeed([&] { return driver.getEntry(1, &f); }));
+  EXPECT_TRUE(exchanges.succeed([&] { return driver.getEntry(2, &i); }));
+  EXPECT_TRUE(exchanges.succeed([&] { return driver.getEntry(3, text); }));
   driver.close();
   EXPECT_FLOAT_EQ(f, 1.5f);
   EXPECT_EQ(i, 7);
   EXPECT_STREQ(text, "hello");
-  EXPECT_NE(out.text().find("open the uart port success"), std::string::npos)
-      << "the library's log still reaches stdout";
   EXPECT_TRUE(client_calls.empty()) << "the library called the client's " << *client_calls.begin();
 
   serial_driver::ChassisLink link;
   serial_driver::LinkOptions options;
   options.serial = "ABC123";
   EXPECT_FALSE(link.open(options));
-  EXPECT_FALSE(link.set(4, 2.5f));
-  EXPECT_FALSE(link.get(4, f));
-  EXPECT_FALSE(link.set(5, "text"));
+  EXPECT_TRUE(exchanges.succeed([&] { return !link.set(4, 2.5f); }));
+  EXPECT_TRUE(exchanges.succeed([&] { return !link.get(4, f); }));
+  EXPECT_TRUE(exchanges.succeed([&] { return !link.set(5, "text"); }));
   link.close();
   EXPECT_TRUE(client_calls.empty()) << "ChassisLink called the client's " << *client_calls.begin();
 

@@ -9,6 +9,7 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <clocale>
 #include <csignal>
@@ -61,18 +62,59 @@ inline int openTtyDescriptors() {
   return count;
 }
 
-// On a busy machine the kernel's tty workers now and then deliver a reply after the 11 ms
-// window, or a stale reply into the next exchange. An exchange that fails three times, with the
-// simulated line left to settle in between, fails for a reason of its own.
-template <typename Controller, typename Exchange>
-bool succeedsWithinThreeTries(Controller& controller, Exchange&& exchange) {
-  for (int attempt = 0; attempt < 3; ++attempt) {
-    if (exchange()) return true;
-    controller.waitIdle();
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+// The exchanges of a test with one simulated controller. On a busy machine the kernel's tty
+// worker now and then hands a command to the controller only after the driver stopped waiting
+// for the reply, which no driver can help.
+template <typename Controller>
+class Exchanges {
+ public:
+  explicit Exchanges(Controller& controller) : controller_(controller) {}
+
+  // Runs an exchange that sends one command and should give `expected`. A try that gives
+  // anything else is made again, with the line left to settle, when the controller answered it
+  // only after it had returned; three tries in all. A result the controller answered in time
+  // stands at once. Before this returns the controller has taken the command and answered it,
+  // so no late reply runs into the next exchange.
+  template <typename Result>
+  Result run(const Result& expected, const std::function<Result()>& exchange) {
+    Result result{};
+    for (int attempt = 0; attempt < 3; ++attempt) {
+      const long answered = controller_.commands();
+      result = exchange();
+      const auto returned = std::chrono::steady_clock::now();
+      for (int i = 0; i < 200 && controller_.commands() == answered; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+      }
+      controller_.waitIdle();
+      if (result == expected || controller_.lastReplyAt() < returned) return result;
+      ++retries_;
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return result;
   }
-  return false;
-}
+  bool succeed(const std::function<bool()>& exchange) { return run(true, exchange); }
+
+  // The frame the controller received since the last call, sent once, or once more for each
+  // retry in between; anything else is described in angle brackets.
+  std::string lastFrame() {
+    const auto frames = controller_.received();
+    controller_.clearReceived();
+    const size_t expected = 1 + static_cast<size_t>(retries_ - framed_retries_);
+    framed_retries_ = retries_;
+    if (frames.size() != expected ||
+        std::count(frames.begin(), frames.end(), frames.front()) != static_cast<long>(expected)) {
+      return "<" + std::to_string(frames.size()) + " frames>";
+    }
+    return frames.front();
+  }
+
+  int retries() const { return retries_; }
+
+ private:
+  Controller& controller_;
+  int retries_ = 0;
+  int framed_retries_ = 0;
+};
 
 struct ChildResult {
   int status = -1;  // exit status, or -1 when the child did not exit normally

@@ -37,8 +37,13 @@ LD_LIBRARY_PATH=$libdir "$work/cmake-consumer/consumer"
 echo "== client test against the installed simulated chassis"
 cmake -S "$source/sim_consumer" -B "$work/sim-consumer" -DCMAKE_PREFIX_PATH="$prefix" >/dev/null
 cmake --build "$work/sim-consumer" >/dev/null
-LD_LIBRARY_PATH=$libdir "$work/sim-consumer/sim_consumer" >"$work/sim.log" ||
-  { cat "$work/sim.log"; exit 1; }
+# Exit status 3 is a reply that came late, which a busy machine may cause: three runs in all.
+for _ in 1 2 3; do
+  status=0
+  LD_LIBRARY_PATH=$libdir "$work/sim-consumer/sim_consumer" >"$work/sim.log" || status=$?
+  [ "$status" -eq 3 ] || break
+done
+[ "$status" -eq 0 ] || { cat "$work/sim.log"; exit 1; }
 tail -n 1 "$work/sim.log"
 
 echo "== a missing component says which and why"
