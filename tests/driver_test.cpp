@@ -143,13 +143,14 @@ TEST_F(DriverTest, ReplyFaultsFailTheExchangeAndTheNextOneRecovers) {
                           Fault::kBangFrame, Fault::kWrongKind,   Fault::kLateReply};
   for (Fault fault : faults) {
     for (int op = 0; op < 2; ++op) {
-      controller().inject(fault);
       float f = 4.0f;
       bool faulted_ok;
       {
         StdoutCapture quiet;  // the failure's own lines; a test failure below stays visible
-        faulted_ok = exchanges_->run<bool>(
-            false, [&] { return op == 0 ? driver_.setEntry(7, &f) : driver_.getEntry(7, &f); });
+        faulted_ok = exchanges_->run<bool>(false, [&] {
+          controller().inject(fault);
+          return op == 0 ? driver_.setEntry(7, &f) : driver_.getEntry(7, &f);
+        });
       }
       EXPECT_FALSE(faulted_ok) << chassis_sim::faultName(fault)
                                << (op == 0 ? " on a set" : " on a get");
