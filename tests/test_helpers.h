@@ -79,22 +79,21 @@ class Exchanges {
   // answered it, so no late reply runs into the next exchange.
   template <typename Result>
   Result run(const Result& expected, const std::function<Result()>& exchange) {
-    Result result{};
-    for (int attempt = 0; attempt < 3; ++attempt) {
+    for (int attempt = 1;; ++attempt) {
       const long answered = controller_.commands();
       const auto began = std::chrono::steady_clock::now();
-      result = exchange();
+      const Result result = exchange();
       for (int i = 0; i < 200 && controller_.commands() == answered; ++i) {
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
       }
       controller_.waitIdle();
-      if (result == expected || controller_.lastReplyAt() - began < std::chrono::milliseconds(10)) {
+      if (result == expected || attempt == 3 ||
+          controller_.lastReplyAt() - began < std::chrono::milliseconds(10)) {
         return result;
       }
       ++retries_;
       std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
-    return result;
   }
   bool succeed(const std::function<bool()>& exchange) { return run(true, exchange); }
 
