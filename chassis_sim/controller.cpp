@@ -130,6 +130,14 @@ std::chrono::steady_clock::time_point Controller::lastReplyAt() const {
   return last_reply_at_;
 }
 
+bool Controller::answeredLate(long commands_before,
+                              std::chrono::steady_clock::time_point began) const {
+  std::unique_lock<std::mutex> lock(mutex_);
+  idle_.wait_for(lock, std::chrono::seconds(1), [&] { return commands_ > commands_before; });
+  idle_.wait(lock, [this] { return !busy_; });
+  return last_reply_at_ - began >= std::chrono::milliseconds(10);
+}
+
 void Controller::serve() {
   // The program's signals (timers, Ctrl-C) are for its own threads, not the simulator's.
   sigset_t all;
@@ -214,6 +222,7 @@ void Controller::handle(const std::string& frame) {
     std::lock_guard<std::mutex> lock(mutex_);
     received_.push_back(frame);
     ++commands_;
+    idle_.notify_all();  // for answeredLate()
     const std::string command = tokens[0];
     const std::string index = tokens[1];
     if (command == "$set") {

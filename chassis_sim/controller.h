@@ -59,6 +59,12 @@ class Controller {
   // When the last reply's final byte was written: on a loaded machine the controller thread
   // itself may answer after a driver stopped waiting.
   std::chrono::steady_clock::time_point lastReplyAt() const;
+  // Whether the machine, not the driver, failed an exchange that began at `began`, when the
+  // controller had taken `commands_before` commands: its answer left 10 ms or more after the
+  // exchange began, and both driver interfaces look at the line until at least 10 ms after
+  // sending. Waits (up to a second) until the command has arrived and been answered, so no
+  // late reply runs into the next exchange.
+  bool answeredLate(long commands_before, std::chrono::steady_clock::time_point began) const;
 
  private:
   void serve();

@@ -73,24 +73,16 @@ class Exchanges {
 
   // Runs an exchange that sends one command and should give `expected`. A try that gives
   // anything else is made again, with the line left to settle, when the controller answered
-  // 10 ms or more after the exchange began; three tries in all. Both interfaces look at the
-  // line until at least 10 ms after sending, so a sooner reply was there to be read, and that
-  // result stands at once. Before this returns the controller has taken the command and
-  // answered it, so no late reply runs into the next exchange.
+  // it late (Controller::answeredLate); three tries in all. A result it answered in time
+  // stands at once.
   template <typename Result>
   Result run(const Result& expected, const std::function<Result()>& exchange) {
     for (int attempt = 1;; ++attempt) {
       const long answered = controller_.commands();
       const auto began = std::chrono::steady_clock::now();
       const Result result = exchange();
-      for (int i = 0; i < 200 && controller_.commands() == answered; ++i) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-      }
-      controller_.waitIdle();
-      if (result == expected || attempt == 3 ||
-          controller_.lastReplyAt() - began < std::chrono::milliseconds(10)) {
-        return result;
-      }
+      const bool late = controller_.answeredLate(answered, began);
+      if (result == expected || attempt == 3 || !late) return result;
       ++retries_;
       std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
