@@ -10,6 +10,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <stdexcept>
 
 #include "serial_driver/serial_driver.h"
 
@@ -85,6 +86,7 @@ void Controller::inject(Fault fault, int count) {
 }
 
 void Controller::setBytePacing(std::chrono::nanoseconds per_byte) {
+  if (per_byte.count() < 0) throw std::invalid_argument("byte pacing must not be negative");
   std::lock_guard<std::mutex> lock(mutex_);
   per_byte_ = per_byte;
 }

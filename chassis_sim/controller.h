@@ -41,7 +41,8 @@ class Controller {
   // Queues faults for the next replies, one fault per reply.
   void inject(Fault fault, int count = 1);
   // Time one byte takes on the line (86.8 us at 115200 baud 8N1): a command is answered after
-  // its own bytes' time, and the reply's bytes leave this far apart.
+  // its own bytes' time, and the reply's bytes leave this far apart. 0: no pacing; a negative
+  // time throws std::invalid_argument.
   void setBytePacing(std::chrono::nanoseconds per_byte);
   // How late a kLateReply comes.
   void setLateDelay(std::chrono::milliseconds delay);

@@ -8,6 +8,7 @@
 #include <umockdev.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <stdexcept>
@@ -17,6 +18,19 @@ namespace chassis_sim {
 namespace {
 
 constexpr const char* kUsbRoot = "/devices/pci0000:00/0000:00:14.0/usb1";
+
+// umockdev's preload keeps a slot, and two sockets, for every open() of a /dev path that
+// fails, and aborts the process once its 50 slots are taken; its close(-1) frees one. A
+// program that races an unplug opens a vanished node now and then, so each plug and unplug
+// frees whatever such opens took.
+void releaseFailedOpenSlots() {
+  const int saved = errno;
+  for (int i = 0; i < 50; ++i) close(-1);
+  errno = saved;
+}
+
+// The one testbed of the process: umockdev's preload reads a single testbed directory.
+Testbed* live_testbed = nullptr;
 
 }  // namespace
 
@@ -31,6 +45,7 @@ std::string Adapter::nodeLink() const { return testbed_.rootDir() + "/dev/" + co
 
 void Adapter::plug(bool node_ready) {
   if (plugged()) return;
+  releaseFailedOpenSlots();
   const std::string usb = usbSyspath();
   const std::string intf = usb + "/1-" + std::to_string(usb_port_) + ":1.0";
   const std::string port = intf + "/" + config_.node;
@@ -73,6 +88,7 @@ void Adapter::plug(bool node_ready) {
 }
 
 void Adapter::makeNodeReady() {
+  releaseFailedOpenSlots();
   char slave[128];
   if (plugged() && ptsname_r(master_, slave, sizeof slave) == 0) linkNode(slave);
 }
@@ -87,6 +103,7 @@ void Adapter::linkNode(const std::string& target) {
 
 void Adapter::unplug() {
   if (!plugged()) return;
+  releaseFailedOpenSlots();
   controller_.detach();
   // Closing the master is the hang-up a real unplug causes on open ports.
   close(master_);
@@ -104,6 +121,18 @@ void Adapter::unplug() {
 }
 
 Testbed::Testbed() {
+  if (!preloadActive()) {
+    throw std::runtime_error(
+        "chassis_sim: the umockdev preload is not in this process, so no program here would see "
+        "the simulated adapters; call ensurePreload(argv) first (sim.ensure_preload() in "
+        "Python) or start the program under umockdev-wrapper");
+  }
+  if (live_testbed != nullptr) {
+    throw std::runtime_error(
+        "chassis_sim: a testbed already exists in this process; use its addAdapter() for more "
+        "adapters, or destroy it before making another");
+  }
+  live_testbed = this;
   testbed_ = umockdev_testbed_new();
   gchar* root = umockdev_testbed_get_root_dir(testbed_);
   root_ = root;
@@ -114,6 +143,7 @@ Testbed::~Testbed() {
   for (auto& adapter : adapters_) adapter->unplug();
   adapters_.clear();
   g_object_unref(testbed_);
+  live_testbed = nullptr;
 }
 
 Adapter& Testbed::addAdapter(const AdapterConfig& config) {

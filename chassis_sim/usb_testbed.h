@@ -58,6 +58,8 @@ class Adapter {
   Controller controller_;
 };
 
+// One per process at a time. The constructor throws std::runtime_error when the umockdev
+// preload is missing (see ensurePreload) or another testbed is alive.
 class Testbed {
  public:
   Testbed();

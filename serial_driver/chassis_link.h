@@ -10,11 +10,18 @@
 //   float speed = 0.0f;
 //   link.get(5, speed);
 //
-// One link may be used from several threads; its operations run one at a time.
+// One link may be used from several threads; its operations run one at a time. The library
+// never calls the log sink while it holds a link's lock.
+//
+// The protocol has no sequence numbers, so after a failed exchange the answer to it can still
+// arrive. Before its next command the link discards input until the line has been quiet for
+// one reply deadline (four once two or more exchanges in a row failed, at most a second), so
+// such an answer is not taken for the next one's. A successful exchange costs nothing extra.
 #pragma once
 
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -37,6 +44,7 @@ enum class Errc {
   rejected,       // the controller answered with a "!" frame
   bad_reply,      // a valid reply that does not answer the command
   bad_value,      // the value cannot be sent (text too long or with a newline, not finite)
+  cancelled,      // cancel() or close() ended the operation, or interrupt_check asked to
 };
 
 SERIAL_DRIVER_EXPORT const std::error_category& link_category() noexcept;
@@ -46,8 +54,14 @@ struct LinkOptions {
   std::string serial;  // USB serial number of the 1a86:7523 adapter, or
   std::string device;  // a node or link such as /dev/ttyUSB0, /dev/serial/by-id/...
   int baud = 115200;   // 115200, 38400, 19200, 9600, 4800, 2400, 1200 or 300
-  std::chrono::milliseconds reply_timeout{0};  // 0: long enough for the longest exchange at baud
-  int reconnect_after = 151;                   // the failure in a row that triggers a reconnection
+  // 0: long enough for the longest exchange at baud. Any length; the largest values mean
+  // "wait as long as it takes".
+  std::chrono::milliseconds reply_timeout{0};
+  int reconnect_after = 151;  // the failure in a row that triggers a reconnection
+  // Asked on the waiting thread when a signal interrupts an operation's wait, and every 20 ms
+  // while an operation waits for its turn: true ends the operation with Errc::cancelled.
+  // Lets a program's Ctrl-C end a long wait (the Python module raises KeyboardInterrupt).
+  std::function<bool()> interrupt_check;
 };
 
 struct LinkStats {
@@ -56,6 +70,8 @@ struct LinkStats {
   uint64_t reconnections = 0;  // times the port was reopened by the link itself
   std::chrono::microseconds last_exchange{0};  // command sent to reply taken (or given up)
   std::chrono::microseconds max_exchange{0};
+  // Bytes thrown away before a command because a failed exchange's reply could still arrive.
+  uint64_t discarded_bytes = 0;
 };
 
 class SERIAL_DRIVER_EXPORT ChassisLink {
@@ -73,9 +89,13 @@ class SERIAL_DRIVER_EXPORT ChassisLink {
   void close();
   // True from a successful open until close, also while the link is reconnecting.
   bool is_open() const;
-  // The node in use, such as /dev/ttyUSB0; empty when not open. Not to be called while
-  // another thread runs an operation that may reconnect.
+  // The node in use, such as /dev/ttyUSB0; empty when not open. The text a reference shows
+  // never changes; a reconnection to another node makes later calls return another one.
   const std::string& device() const;
+  // Ends every operation waiting at this moment (for its reply, a resynchronisation or its
+  // turn) with Errc::cancelled; operations that begin later run as usual. Any thread, also a
+  // signal handler, may call it.
+  void cancel() noexcept;
 
   std::error_code set(int index, float value);
   std::error_code set(int index, int value);

@@ -13,6 +13,8 @@
 #include <ctime>
 #include <memory>
 #include <mutex>
+#include <utility>
+#include <vector>
 
 const char* const logStr[6] = {"TRACE", "DEBUG", "INFO", "WARN", "ERROR", "CRITICAL"};
 
@@ -25,9 +27,24 @@ std::mutex sink_mutex;
 // Shared, so a line being written keeps its sink alive while another thread replaces it.
 std::shared_ptr<const serial_driver::LogSink> sink;
 std::atomic<bool> has_sink{false};
-}  // namespace
 
-void log(LogLevel level, const std::string& logger_name, const std::string& str) {
+struct HeldLine {
+  LogLevel level;
+  std::string logger_name;
+  std::string text;
+};
+
+struct HeldLines {
+  int depth = 0;
+  std::vector<HeldLine> lines;
+};
+
+HeldLines& heldLines() {
+  thread_local HeldLines held;
+  return held;
+}
+
+void writeLine(LogLevel level, const std::string& logger_name, const std::string& str) {
   const int index = static_cast<int>(level);
   // OFF and out-of-range values have no name in the table; never index past it.
   const char* name = (index >= 0 && index < 6) ? logStr[index] : "UNKNOWN";
@@ -43,6 +60,28 @@ void log(LogLevel level, const std::string& logger_name, const std::string& str)
     }
   }
   printf("%s %s %s\n", name, logger_name.c_str(), str.c_str());
+}
+
+}  // namespace
+
+serial_driver::detail::HeldLogLines::HeldLogLines() { ++heldLines().depth; }
+
+serial_driver::detail::HeldLogLines::~HeldLogLines() {
+  HeldLines& held = heldLines();
+  if (--held.depth > 0 || held.lines.empty()) return;
+  // Taken out first: the sink may itself use a link, which holds lines again.
+  std::vector<HeldLine> lines;
+  lines.swap(held.lines);
+  for (const HeldLine& line : lines) writeLine(line.level, line.logger_name, line.text);
+}
+
+void log(LogLevel level, const std::string& logger_name, const std::string& str) {
+  HeldLines& held = heldLines();
+  if (held.depth > 0) {
+    held.lines.push_back({level, logger_name, str});
+    return;
+  }
+  writeLine(level, logger_name, str);
 }
 
 namespace serial_driver {

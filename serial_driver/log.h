@@ -75,6 +75,24 @@ inline bool throttlePermits(std::unordered_map<std::string, double>& table, cons
 // throttlePermits on map_time, under the library's lock so throttled sites are thread-safe.
 bool logThrottlePermits(const std::string& key, double time_now);
 
+namespace serial_driver {
+namespace detail {
+
+// While one is alive on a thread, the library's messages from that thread are held back and
+// written when the outermost one ends. A link holds one around its lock, so a client's sink
+// never runs while the lock is held (a sink may call into the link, or wait for a lock of its
+// own that a caller of the link holds, such as Python's).
+class HeldLogLines {
+ public:
+  HeldLogLines();
+  ~HeldLogLines();
+  HeldLogLines(const HeldLogLines&) = delete;
+  HeldLogLines& operator=(const HeldLogLines&) = delete;
+};
+
+}  // namespace detail
+}  // namespace serial_driver
+
 inline std::string logBaseName(const std::string& path) {
   return path.substr(path.find_last_of('/') + 1);
 }

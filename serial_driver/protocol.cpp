@@ -1,9 +1,14 @@
 #include "serial_driver/protocol.h"
 
 #include <locale.h>
+#include <poll.h>
+#include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <charconv>
 #include <climits>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -70,6 +75,28 @@ bool scanFloat(const char* text, float* value) {
   return sscanf(text, "%f", value) == 1;
 }
 
+bool parseIntExact(const char* text, int* value) {
+  const char* end = text + strlen(text);
+  if (*text == '+') ++text;  // from_chars takes no plus sign
+  int parsed = 0;
+  const auto [stop, error] = std::from_chars(text, end, parsed);
+  if (error != std::errc() || stop != end) return false;
+  *value = parsed;
+  return true;
+}
+
+bool parseFloatExact(const char* text, float* value) {
+  const char* end = text + strlen(text);
+  if (*text == '+') ++text;
+  float parsed = 0.0f;
+  // from_chars reads the C locale's syntax whatever the process locale, and no hex without
+  // chars_format::hex; out of range is an error, not infinity.
+  const auto [stop, error] = std::from_chars(text, end, parsed, std::chars_format::general);
+  if (error != std::errc() || stop != end || !std::isfinite(parsed)) return false;
+  *value = parsed;
+  return true;
+}
+
 void pauseMicros(long micros) {
   timespec left{micros / 1000000, (micros % 1000000) * 1000};
   while (nanosleep(&left, &left) != 0 && errno == EINTR) {
@@ -88,7 +115,8 @@ Verdict judgeAck(const char (*tokens)[64], int index) {
 }
 
 Verdict judgeFeedback(const char (*tokens)[64], int index, int data_type, void* value,
-                      int* index_seen) {
+                      int* index_seen, NumberSyntax syntax) {
+  const bool exact = syntax == NumberSyntax::kExact;
   if (strcmp(tokens[0], "$fdb") != 0) return Verdict::kWrongKind;
   if (!scanInt(tokens[1], index_seen)) return Verdict::kBadIndex;
   if (*index_seen != index) return Verdict::kWrongIndex;
@@ -96,13 +124,17 @@ Verdict judgeFeedback(const char (*tokens)[64], int index, int data_type, void* 
   switch (data_type) {
     case kValueFloat: {
       float converted = 0.0f;
-      if (!scanFloat(tokens[2], &converted)) return Verdict::kBadValue;
+      if (!(exact ? parseFloatExact(tokens[2], &converted) : scanFloat(tokens[2], &converted))) {
+        return Verdict::kBadValue;
+      }
       *static_cast<float*>(value) = converted;
       break;
     }
     case kValueInt: {
       int converted = 0;
-      if (!scanInt(tokens[2], &converted)) return Verdict::kBadValue;
+      if (!(exact ? parseIntExact(tokens[2], &converted) : scanInt(tokens[2], &converted))) {
+        return Verdict::kBadValue;
+      }
       *static_cast<int*>(value) = converted;
       break;
     }
@@ -114,6 +146,50 @@ Verdict judgeFeedback(const char (*tokens)[64], int index, int data_type, void* 
       break;
   }
   return Verdict::kAccepted;
+}
+
+std::chrono::nanoseconds resyncQuietTime(std::chrono::nanoseconds deadline, int failures_in_row,
+                                         std::chrono::nanoseconds longest) {
+  const int deadlines = failures_in_row >= 2 ? 4 : 1;
+  // Compared by division: the largest deadlines would overflow when multiplied.
+  return deadline > longest / deadlines ? longest : deadlines * deadline;
+}
+
+Resync discardUntilQuiet(int fd, std::chrono::nanoseconds quiet, int wake_fd,
+                         const std::function<bool()>& stop) {
+  using Clock = std::chrono::steady_clock;
+  Resync result;
+  auto quiet_until = Clock::now() + quiet;
+  for (;;) {
+    const auto left = std::max<Clock::duration>(quiet_until - Clock::now(), Clock::duration{0});
+    if (left == Clock::duration{0}) return result;
+    const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(left).count();
+    const timespec wait{static_cast<time_t>(ns / 1000000000), static_cast<long>(ns % 1000000000)};
+    pollfd fds[2] = {{fd, POLLIN, 0}, {wake_fd, POLLIN, 0}};
+    const int ready = ppoll(fds, wake_fd >= 0 ? 2 : 1, &wait, nullptr);
+    if (ready < 0 && errno != EINTR) {
+      result.end = QuietEnd::kHungUp;
+      return result;
+    }
+    if ((ready < 0 || fds[1].revents != 0) && stop && stop()) {
+      result.end = QuietEnd::kCancelled;
+      return result;
+    }
+    if (ready <= 0 || fds[0].revents == 0) continue;
+    if ((fds[0].revents & POLLIN) == 0) {  // POLLHUP, POLLERR, POLLNVAL
+      result.end = QuietEnd::kHungUp;
+      return result;
+    }
+    char buf[256];
+    const ssize_t got = read(fd, buf, sizeof buf);
+    if (got > 0) {
+      result.discarded += static_cast<uint64_t>(got);
+      quiet_until = Clock::now() + quiet;
+    } else if (got == 0 || (errno != EAGAIN && errno != EINTR)) {
+      result.end = QuietEnd::kHungUp;  // end of file or EIO: the port hung up
+      return result;
+    }
+  }
 }
 
 }  // namespace detail

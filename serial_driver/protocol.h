@@ -2,7 +2,10 @@
 // conversion and the pause between polls. Internal to the library; not installed.
 #pragma once
 
+#include <chrono>
 #include <cstddef>
+#include <cstdint>
+#include <functional>
 
 #include "serial_driver/serial_driver.h"  // the frame codec and kFrameSize
 
@@ -58,6 +61,11 @@ int sealFrame(char* buf, int length);
 bool scanInt(const char* text, int* value);
 // A float as "%f" reads it, in the C locale.
 bool scanFloat(const char* text, float* value);
+// The whole text is one decimal int within int's range (an optional sign, then digits).
+bool parseIntExact(const char* text, int* value);
+// The whole text is one finite decimal float within float's range ("nan", "inf", hex and
+// numbers that overflow to infinity are none).
+bool parseFloatExact(const char* text, float* value);
 
 // Sleeps the whole time even when signals interrupt the sleep.
 void pauseMicros(long micros);
@@ -96,11 +104,31 @@ enum class Verdict {
 
 // An acknowledgement: "$ack <index>".
 Verdict judgeAck(const char (*tokens)[64], int index);
+// How a feedback's number is read: as the classic interface always read it ("%d", "%f"), or
+// exactly (parseIntExact, parseFloatExact).
+enum class NumberSyntax { kLenient, kExact };
+
 // A feedback, "$fdb <index> <value>". On kAccepted the value is stored by data_type
 // (kValueInt, kValueFloat, or kValueText into at least 56 bytes; an unknown type stores
 // nothing). *index_seen is the index the reply named, when it named one.
 Verdict judgeFeedback(const char (*tokens)[64], int index, int data_type, void* value,
-                      int* index_seen);
+                      int* index_seen, NumberSyntax syntax = NumberSyntax::kLenient);
+
+// How long the line must stay quiet before the next command after a failed exchange whose
+// reply deadline was `deadline`: one deadline, or four once two or more exchanges in a row
+// failed (two answers may then still be on their way); never longer than `longest`.
+std::chrono::nanoseconds resyncQuietTime(std::chrono::nanoseconds deadline, int failures_in_row,
+                                         std::chrono::nanoseconds longest);
+
+enum class QuietEnd { kQuiet, kHungUp, kCancelled };
+struct Resync {
+  QuietEnd end = QuietEnd::kQuiet;
+  uint64_t discarded = 0;  // bytes read and thrown away
+};
+// Reads and throws away input until none has come for `quiet`. When wake_fd (or -1) becomes
+// readable or a signal interrupts the wait, stop() (when set) decides whether to give up.
+Resync discardUntilQuiet(int fd, std::chrono::nanoseconds quiet, int wake_fd,
+                         const std::function<bool()>& stop);
 
 }  // namespace detail
 }  // namespace serial_driver

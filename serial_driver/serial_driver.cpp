@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -71,6 +72,17 @@ int sendCommand(int fd, char* cmd_string, int l) {
 }
 
 std::string sendFailedText(int ret) { return "uart send failed, ret:" + std::to_string(ret); }
+
+// After a failed exchange its reply may still arrive, and the protocol has no sequence
+// numbers: before the next command, input is thrown away until the line has been quiet for
+// the reply window (longer after several failures in a row). A hung-up or closed port has
+// nothing to throw away.
+void discardLateReplies(int fd, int failures_in_row) {
+  if (fd <= 0) return;
+  const auto window = std::chrono::microseconds(kReplyPolls * kPollPauseMicros);
+  discardUntilQuiet(fd, resyncQuietTime(window, failures_in_row, std::chrono::seconds(1)), -1,
+                    nullptr);
+}
 
 }  // namespace
 
@@ -217,7 +229,10 @@ bool SerialDriver::handleTimeout(int res) {
     conn_timeout_cnt_ = 0;
     return true;
   }
-  if (++conn_timeout_cnt_ <= kReconnectAfter) return false;
+  if (++conn_timeout_cnt_ <= kReconnectAfter) {
+    discardLateReplies(fd_, conn_timeout_cnt_);
+    return false;
+  }
   std::string dev;
   init(portname_, dev, baud_rate_);
   // A node that is listed but cannot be opened yet (udev still applying its permissions) must

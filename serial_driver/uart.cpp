@@ -22,6 +22,9 @@ const int name_arr[8] = {115200, 38400, 19200, 9600, 4800, 2400, 1200, 300};
 // numbers would be taken for failure (0) or receive the log lines (1). Moved above 2, the port
 // never shares a standard stream's number.
 int openPort(const char* port) {
+  // A node that is gone is not opened: the open could only fail, and some tty layers (umockdev's
+  // preload, for one) keep a slot for every failed open until they run out.
+  if (access(port, F_OK) != 0) return -1;
   const int fd = open(port, kPortFlags);
   if (fd < 0 || fd > STDERR_FILENO) return fd;
   const int moved = fcntl(fd, F_DUPFD_CLOEXEC, STDERR_FILENO + 1);

@@ -2,6 +2,11 @@
 // ownership of its port, slow lines, the log sink and use from two threads.
 #include "serial_driver/chassis_link.h"
 
+#include <pthread.h>
+#include <signal.h>
+
+#include <atomic>
+#include <climits>
 #include <cmath>
 #include <mutex>
 #include <thread>
@@ -158,16 +163,186 @@ TEST_F(LinkTest, AStoppedOutputIsASendFailure) {
   EXPECT_TRUE(succeeds([&] { return link_.set(1, 1); }));
 }
 
+// Operations until one succeeds, 1 ms apart, for at most two seconds; how many it took.
+int operationsUntilSuccess(const std::function<std::error_code()>& operation) {
+  for (int n = 1; n <= 2000; ++n) {
+    if (!operation()) return n;
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  return -1;
+}
+
 TEST_F(LinkTest, UnplugIsAHangUpAndReplugRecoversWithoutWaitingForFailures) {
   chassis_sim::Adapter& adapter = sim_->adapter(0);
   adapter.unplug();
   int v = 0;
   EXPECT_EQ(link_.get(1, v), Errc::hung_up);
-  EXPECT_EQ(link_.get(1, v), Errc::not_found) << "each operation looks for the adapter again";
+  EXPECT_EQ(link_.get(1, v), Errc::not_found) << "the last lookup's error";
   EXPECT_TRUE(link_.is_open());
   adapter.plug();
-  EXPECT_TRUE(succeeds([&] { return link_.get(1, v); }));
+  const int operations = operationsUntilSuccess([&] { return link_.get(1, v); });
+  EXPECT_GT(operations, 0);
+  EXPECT_LE(operations, 150) << "the link looks again at least every 100 ms";
   EXPECT_EQ(link_.stats().reconnections, 1u);
+}
+
+TEST_F(LinkTest, AnAdapterThatStaysAwayIsLookedForAtAPaceAndCostsNoDescriptors) {
+  chassis_sim::Adapter& adapter = sim_->adapter(0);
+  adapter.unplug();
+  adapter.plug(/*node_ready=*/false);  // listed by udev, its node not there yet
+  int v = 0;
+  EXPECT_EQ(link_.get(1, v), Errc::hung_up);  // and the old port closed
+  const int fds_before = test::openDescriptors();
+  const auto began = std::chrono::steady_clock::now();
+  for (int n = 0; n < 10000; ++n) ASSERT_TRUE(link_.get(1, v)) << n;
+  const auto took = std::chrono::steady_clock::now() - began;
+  EXPECT_EQ(test::openDescriptors(), fds_before);
+  // Lookups 5, 10, 20, 40, 80 and then 100 ms apart, against one per operation before.
+  const auto lookups = link_.stats().exchanges;
+  EXPECT_LE(lookups, 8 + static_cast<uint64_t>(took / std::chrono::milliseconds(100)));
+  adapter.makeNodeReady();
+  EXPECT_GT(operationsUntilSuccess([&] { return link_.get(1, v); }), 0);
+}
+
+TEST_F(LinkTest, ReplugsEveryFewMillisecondsBesideAPollingThreadLeaveNothingBehind) {
+  const int fds_before = test::openDescriptors();
+  std::atomic<bool> stop{false};
+  std::thread poller([&] {
+    int v = 0;
+    while (!stop) link_.get(1, v);
+  });
+  chassis_sim::Adapter& adapter = sim_->adapter(0);
+  const char* seconds = getenv("REPLUG_STORM_SECONDS");  // 60 for the long run
+  const auto until = std::chrono::steady_clock::now() +
+                     std::chrono::seconds(seconds != nullptr ? atoi(seconds) : 3);
+  for (int n = 0; std::chrono::steady_clock::now() < until; ++n) {
+    adapter.unplug();
+    std::this_thread::sleep_for(std::chrono::milliseconds(2 + n % 9));
+    adapter.plug();
+    std::this_thread::sleep_for(std::chrono::milliseconds(2 + (n * 7) % 9));
+  }
+  stop = true;
+  poller.join();
+  int v = 0;
+  EXPECT_GT(operationsUntilSuccess([&] { return link_.get(1, v); }), 0);
+  EXPECT_EQ(test::openDescriptors(), fds_before);
+}
+
+TEST_F(LinkTest, ALateReplyIsNeverTakenForALaterCommandsAnswer) {
+  int successes = 0;
+  const int wrong = test::staleValuesAfterLateReplies(
+      controller(), 200,
+      [&](std::chrono::milliseconds delay) {
+        controller().setLateDelay(delay);
+        controller().inject(Fault::kLateReply);
+      },
+      [&](float v) { return !link_.set(5, v); }, [&](float* v) { return !link_.get(5, *v); },
+      &successes);
+  EXPECT_EQ(wrong, 0);
+  EXPECT_GT(successes, 0);
+  EXPECT_GT(link_.stats().discarded_bytes, 0u);
+}
+
+TEST_F(LinkTest, ValuesMustConvertWholeAndInRange) {
+  for (const char* text : {"1.9", "0x10", "2147483648", "12abc", ""}) {
+    controller().setEntry(8, text);
+    int value = 42;
+    EXPECT_EQ(link_.get(8, value), Errc::bad_reply) << text;
+    EXPECT_EQ(value, 42);
+  }
+  for (const char* text : {"nan", "inf", "1e39", "0x1p3", "1.5.2"}) {
+    controller().setEntry(8, text);
+    float value = 4.5f;
+    EXPECT_EQ(link_.get(8, value), Errc::bad_reply) << text;
+    EXPECT_EQ(value, 4.5f);
+  }
+  controller().setEntry(8, "-2147483648");
+  int low = 0;
+  EXPECT_TRUE(succeeds([&] { return link_.get(8, low); }));
+  EXPECT_EQ(low, INT_MIN);
+  controller().setEntry(8, "-1.25e2");
+  float f = 0.0f;
+  EXPECT_TRUE(succeeds([&] { return link_.get(8, f); }));
+  EXPECT_EQ(f, -125.0f);
+}
+
+TEST_F(LinkTest, AnEmptyTextIsSent) {
+  ASSERT_TRUE(succeeds([&] { return link_.set(5, std::string_view()); }));
+  EXPECT_EQ(exchanges_->lastFrame(), test::frame("$set 5 "));
+}
+
+TEST(LinkWaits, AHugeTimeoutWaitsUntilCancelledAndTheLinkStaysUsable) {
+  auto sim = make_sim().add_adapter("ABC123").build();
+  chassis_sim::Controller& controller = sim->adapter(0).controller();
+  QuietLog log;
+  ChassisLink link;
+  LinkOptions options = bySerial("ABC123");
+  options.reply_timeout = std::chrono::milliseconds::max();
+  ASSERT_FALSE(link.open(options));
+  int v = 0;
+  EXPECT_FALSE(link.get(1, v)) << "a prompt reply within a timeout that saturates";
+
+  controller.inject(Fault::kNoReply);
+  std::error_code waited;
+  std::thread waiter([&] { waited = link.get(1, v); });
+  while (controller.commands() < 2) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  link.cancel();
+  waiter.join();
+  EXPECT_EQ(waited, Errc::cancelled);
+  EXPECT_FALSE(link.get(1, v)) << "after a second's resynchronisation";
+
+  controller.inject(Fault::kNoReply);
+  waiter = std::thread([&] { waited = link.get(1, v); });
+  while (controller.commands() < 4) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  link.close();  // does not wait for the reply that never comes
+  waiter.join();
+  EXPECT_EQ(waited, Errc::cancelled);
+}
+
+std::atomic<bool> interrupted{false};
+
+TEST(LinkWaits, ASignalEndsAWaitWhenInterruptCheckSaysSo) {
+  auto sim = make_sim().add_adapter("ABC123").build();
+  chassis_sim::Controller& controller = sim->adapter(0).controller();
+  QuietLog log;
+  struct sigaction action = {};
+  action.sa_handler = [](int) { interrupted = true; };
+  sigaction(SIGUSR1, &action, nullptr);
+  ChassisLink link;
+  LinkOptions options = bySerial("ABC123");
+  options.reply_timeout = std::chrono::seconds(30);
+  int checks = 0;
+  options.interrupt_check = [&] { return ++checks, interrupted.load(); };
+  ASSERT_FALSE(link.open(options));
+  controller.inject(Fault::kNoReply);
+  std::error_code waited;
+  std::thread waiter([&] {
+    int v = 0;
+    waited = link.get(1, v);
+  });
+  while (controller.commands() < 1) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  pthread_kill(waiter.native_handle(), SIGUSR1);
+  waiter.join();
+  EXPECT_EQ(waited, Errc::cancelled);
+  EXPECT_GE(checks, 1);
+}
+
+TEST(LinkLog, ASinkMayUseTheLinkWhoseMessageItTakes) {
+  auto sim = make_sim().add_adapter("ABC123").build();
+  ChassisLink link;
+  std::atomic<int> lines{0};
+  serial_driver::setLogSink([&](LogLevel, const std::string&) {
+    ++lines;
+    (void)link.stats();  // waited for the lock the link held while it logged
+    (void)link.is_open();
+  });
+  ASSERT_FALSE(link.open(bySerial("ABC123")));
+  sim->adapter(0).unplug();
+  int v = 0;
+  EXPECT_EQ(link.get(1, v), Errc::hung_up);
+  serial_driver::setLogSink(nullptr);
+  EXPECT_GT(lines.load(), 0);
 }
 
 TEST_F(LinkTest, MovedAndDestroyedLinksLeaveNoDescriptor) {

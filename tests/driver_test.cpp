@@ -292,6 +292,21 @@ TEST_F(DriverTest, AReconnectionThatCannotOpenTheNodeYetNeverEndsTheProcess) {
   EXPECT_TRUE(succeeds([&] { return driver_.getEntry(1, &v); }));
 }
 
+TEST_F(DriverTest, ALateReplyIsNeverTakenForALaterCommandsAnswer) {
+  StdoutCapture quiet;
+  int successes = 0;
+  const int wrong = test::staleValuesAfterLateReplies(
+      controller(), 100,
+      [&](std::chrono::milliseconds delay) {
+        controller().setLateDelay(delay);
+        controller().inject(Fault::kLateReply);
+      },
+      [&](float v) { return driver_.setEntry(5, &v); },
+      [&](float* v) { return driver_.getEntry(5, v); }, &successes);
+  EXPECT_EQ(wrong, 0);
+  EXPECT_GT(successes, 0);
+}
+
 TEST_F(DriverTest, TextsThatWouldInjectFramesAreRefusedBeforeSending) {
   StdoutCapture out;
   // The appended checksum would make "$set 2 x" a valid second frame.

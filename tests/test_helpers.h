@@ -62,6 +62,15 @@ inline int openTtyDescriptors() {
   return count;
 }
 
+// Every open descriptor of the process.
+inline int openDescriptors() {
+  int count = 0;
+  DIR* dir = opendir("/proc/self/fd");
+  while (readdir(dir) != nullptr) ++count;
+  closedir(dir);
+  return count;
+}
+
 // The exchanges of a test with one simulated controller. On a busy machine the kernel's tty
 // worker now and then hands a command to the controller only after the driver stopped waiting
 // for the reply, and the driver's own pauses may stretch its wait past a late reply's delay;
@@ -110,6 +119,45 @@ class Exchanges {
   int retries_ = 0;
   int framed_retries_ = 0;
 };
+
+// Late replies against reads of entry 5: set(v1) succeeds; late(delay) makes the controller
+// answer the next command, a get, late by a delay spread over 12..60 ms across the trials;
+// set(v2) and get follow at once. Returns how often that last get succeeded with a value other
+// than the one the controller holds; *successes counts the gets that succeeded.
+template <typename Controller>
+int staleValuesAfterLateReplies(Controller& controller, int trials,
+                                const std::function<void(std::chrono::milliseconds)>& late,
+                                const std::function<bool(float)>& set,
+                                const std::function<bool(float*)>& get, int* successes) {
+  // Paced as a real line: the bytes of two replies in a row do not arrive together.
+  controller.setBytePacing(std::chrono::nanoseconds(10'000'000'000L / 115200));
+  int wrong = 0;
+  *successes = 0;
+  for (int trial = 0; trial < trials; ++trial) {
+    const float v1 = static_cast<float>(trial) + 0.5f;
+    const float v2 = static_cast<float>(trial) + 0.25f;
+    bool ready = false;
+    for (int attempt = 0; attempt < 3 && !ready; ++attempt) ready = set(v1);
+    EXPECT_TRUE(ready) << "trial " << trial;
+    controller.waitIdle();
+    late(std::chrono::milliseconds(12 + 48 * trial / (trials - 1)));
+    float read = -1.0f;
+    get(&read);
+    set(v2);
+    read = -1.0f;
+    const bool got = get(&read);
+    controller.waitIdle();
+    if (got) {
+      ++*successes;
+      if (std::to_string(read) != std::to_string(std::stof(controller.entry(5)))) {
+        ADD_FAILURE() << "trial " << trial << ": read " << read << ", the controller holds "
+                      << controller.entry(5);
+        ++wrong;
+      }
+    }
+  }
+  return wrong;
+}
 
 struct ChildResult {
   int status = -1;  // exit status, or -1 when the child did not exit normally
