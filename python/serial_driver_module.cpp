@@ -4,6 +4,8 @@
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 
+#include <algorithm>
+#include <cmath>
 #include <cstdint>
 #include <map>
 #include <optional>
@@ -41,27 +43,64 @@ void check(std::error_code ec) {
 }
 
 // Runs one link operation with the GIL released, so other Python threads (and other links)
-// go on meanwhile.
+// go on meanwhile. The GIL is taken back by a plain call, not a destructor: at interpreter exit
+// a daemon thread is ended right there by an unwind, which must not cross a noexcept frame.
 template <typename Operation>
 void exchange(Operation&& operation) {
   std::error_code ec;
-  {
-    py::gil_scoped_release released;
+  PyThreadState* state = PyEval_SaveThread();
+  try {
     ec = operation();
+  } catch (...) {
+    PyEval_RestoreThread(state);
+    throw;
   }
+  PyEval_RestoreThread(state);
+  // The wait ended for a signal whose Python handler raised (KeyboardInterrupt for Ctrl-C).
+  if (ec == Errc::cancelled && PyErr_Occurred() != nullptr) throw py::error_already_set();
   check(ec);
+}
+
+// Runs a call that may wait for a link's lock with the GIL released: the thread holding the
+// lock may need the GIL first (to log, or to look for Ctrl-C).
+template <typename Call>
+auto withoutGil(Call&& call) {
+  py::gil_scoped_release released;
+  return call();
+}
+
+// Asked by a link when a signal interrupts its wait: runs Python's signal handlers, and ends
+// the wait when one raised. Only the main thread runs them; at interpreter exit every wait ends.
+bool pythonSignalRaised() {
+  if (_Py_IsFinalizing()) return true;
+  py::gil_scoped_acquire gil;
+  return PyErr_CheckSignals() != 0;
+}
+
+// reply_timeout as a timedelta or as seconds; None or 0 for the rate's own deadline.
+std::chrono::milliseconds replyTimeout(const py::object& value) {
+  if (value.is_none()) return std::chrono::milliseconds(0);
+  if (py::isinstance<py::float_>(value) || py::isinstance<py::int_>(value)) {
+    const double seconds = value.cast<double>();
+    if (std::isnan(seconds)) throw py::value_error("reply_timeout must be a number of seconds");
+    const double ms = std::ceil(seconds * 1000.0);
+    // Past the range of milliseconds it means "as long as it takes", as in C++.
+    if (ms >= 9.2e18) return std::chrono::milliseconds::max();
+    return std::chrono::milliseconds(static_cast<long long>(std::max(ms, -1.0)));
+  }
+  return value.cast<std::chrono::milliseconds>();
 }
 
 std::unique_ptr<ChassisLink> openLink(std::optional<std::string> serial,
                                       std::optional<std::string> device, int baud,
-                                      std::chrono::milliseconds reply_timeout,
-                                      int reconnect_after) {
+                                      const py::object& reply_timeout, int reconnect_after) {
   serial_driver::LinkOptions options;
   options.serial = serial.value_or("");
   options.device = device.value_or("");
   options.baud = baud;
-  options.reply_timeout = reply_timeout;
+  options.reply_timeout = replyTimeout(reply_timeout);
   options.reconnect_after = reconnect_after;
+  options.interrupt_check = pythonSignalRaised;
   auto link = std::make_unique<ChassisLink>();
   exchange([&] { return link->open(options); });
   return link;
@@ -72,6 +111,20 @@ T getValue(ChassisLink& link, int index) {
   T value{};
   exchange([&] { return link.get(index, value); });
   return value;
+}
+
+py::bytes getBytes(ChassisLink& link, int index) {
+  return py::bytes(getValue<std::string>(link, index));
+}
+
+// A text that is not UTF-8 still arrived whole: its undecodable bytes become U+FFFD, and
+// get_bytes() gives them as they are.
+py::str getText(ChassisLink& link, int index) {
+  const std::string text = getValue<std::string>(link, index);
+  PyObject* decoded =
+      PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace");
+  if (decoded == nullptr) throw py::error_already_set();
+  return py::reinterpret_steal<py::str>(decoded);
 }
 
 // The value's type from its Python type, unless type= names one ("int", "float", "text" or
@@ -132,7 +185,18 @@ void bridgeLogToPython() {
 }
 
 void ensurePreload() {
-  const auto argv = py::module_::import("sys").attr("orig_argv").cast<std::vector<std::string>>();
+  if (chassis_sim::preloadActive()) return;
+  py::module_ sys = py::module_::import("sys");
+  // The program is started again with its own arguments; one read from standard input, or
+  // typed at the prompt, cannot be.
+  const std::string program = py::str(sys.attr("argv").cast<py::list>()[0]);
+  if (program.empty() || program == "-") {
+    throw std::runtime_error(
+        "sim.ensure_preload() starts the program again under the umockdev preload, which a "
+        "program read from standard input or typed at the prompt cannot be: run it from a file "
+        "or with -c, or start python under umockdev-wrapper");
+  }
+  const auto argv = sys.attr("orig_argv").cast<std::vector<std::string>>();
   std::vector<char*> args;
   for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
   args.push_back(nullptr);
@@ -180,6 +244,7 @@ void bindSim(py::module_& m) {
       .def(
           "set_byte_pacing",
           [](Adapter& a, int baud) {
+            if (baud <= 0) throw py::value_error("baud must be a positive rate, such as 9600");
             a.controller().setBytePacing(std::chrono::nanoseconds(10'000'000'000L / baud));
           },
           py::arg("baud"), "Replies leave at the pace of a line at this rate (8N1).")
@@ -206,7 +271,16 @@ void bindSim(py::module_& m) {
       });
 
   py::class_<Testbed>(sim, "Testbed")
-      .def(py::init<>())
+      .def(py::init([] {
+        try {
+          return std::make_unique<Testbed>();
+        } catch (const std::runtime_error&) {
+          // A testbed that is no longer used may still wait for the collector (a caught
+          // exception's traceback keeps its frame): collect, then try once more.
+          py::module_::import("gc").attr("collect")();
+          return std::make_unique<Testbed>();
+        }
+      }))
       .def(
           "add_adapter",
           [](Testbed& t, const std::string& serial, const std::string& node, bool has_serial,
@@ -240,7 +314,8 @@ PYBIND11_MODULE(serial_driver, m) {
       .value("TIMEOUT", Errc::timeout)
       .value("REJECTED", Errc::rejected)
       .value("BAD_REPLY", Errc::bad_reply)
-      .value("BAD_VALUE", Errc::bad_value);
+      .value("BAD_VALUE", Errc::bad_value)
+      .value("CANCELLED", Errc::cancelled);
 
   // Exception classes: LinkError, and one per error code.
   py::object builtins = py::module_::import("builtins");
@@ -254,10 +329,14 @@ PYBIND11_MODULE(serial_driver, m) {
       {Errc::bad_baud, "BadBaudError"},       {Errc::not_open, "NotOpenError"},
       {Errc::send_failed, "SendFailedError"}, {Errc::hung_up, "HungUpError"},
       {Errc::timeout, "TimeoutError"},        {Errc::rejected, "RejectedError"},
-      {Errc::bad_reply, "BadReplyError"},     {Errc::bad_value, "BadValueError"}};
+      {Errc::bad_reply, "BadReplyError"},     {Errc::bad_value, "BadValueError"},
+      {Errc::cancelled, "CancelledError"}};
   for (const auto& [code, name] : names) {
-    py::object cls =
-        type(name, py::make_tuple(link_error), py::dict("__module__"_a = "serial_driver"));
+    // A time-out is also Python's own TimeoutError, so `except TimeoutError` catches it.
+    py::tuple bases = code == Errc::timeout
+                          ? py::make_tuple(link_error, builtins.attr("TimeoutError"))
+                          : py::make_tuple(link_error);
+    py::object cls = type(name, bases, py::dict("__module__"_a = "serial_driver"));
     m.attr(name) = cls;
     errorClasses()[code] = cls;
   }
@@ -267,25 +346,36 @@ PYBIND11_MODULE(serial_driver, m) {
       .def_readonly("failures", &serial_driver::LinkStats::failures)
       .def_readonly("reconnections", &serial_driver::LinkStats::reconnections)
       .def_readonly("last_exchange", &serial_driver::LinkStats::last_exchange)
-      .def_readonly("max_exchange", &serial_driver::LinkStats::max_exchange);
+      .def_readonly("max_exchange", &serial_driver::LinkStats::max_exchange)
+      .def_readonly("discarded_bytes", &serial_driver::LinkStats::discarded_bytes);
 
   py::class_<ChassisLink>(m, "ChassisLink")
       .def(py::init(&openLink), py::kw_only(), py::arg("serial") = py::none(),
            py::arg("device") = py::none(), py::arg("baud") = 115200,
-           py::arg("reply_timeout") = std::chrono::milliseconds(0),
-           py::arg("reconnect_after") = 151,
-           "Opens the adapter with this USB serial number, or the device path.")
+           py::arg("reply_timeout") = py::none(),
+           py::arg("reconnect_after") = serial_driver::LinkOptions().reconnect_after,
+           "Opens the adapter with this USB serial number, or the device path. reply_timeout "
+           "is a timedelta or seconds; None for the rate's own deadline.")
       .def("__enter__", [](py::object self) { return self; })
-      .def("__exit__", [](ChassisLink& link, py::args) { link.close(); })
-      .def("close", &ChassisLink::close)
-      .def_property_readonly("is_open", &ChassisLink::is_open)
-      .def_property_readonly("device", &ChassisLink::device)
-      .def_property_readonly("stats", &ChassisLink::stats)
+      .def("__exit__",
+           [](ChassisLink& link, const py::args&) { withoutGil([&] { link.close(); }); })
+      .def(
+          "close", [](ChassisLink& link) { withoutGil([&] { link.close(); }); },
+          "Closes the port; an operation another thread waits in ends with CancelledError.")
+      .def("cancel", &ChassisLink::cancel,
+           "Ends the operations other threads wait in with CancelledError.")
+      .def_property_readonly(
+          "is_open", [](ChassisLink& link) { return withoutGil([&] { return link.is_open(); }); })
+      .def_property_readonly("device", [](ChassisLink& link) { return link.device(); })
+      .def_property_readonly(
+          "stats", [](ChassisLink& link) { return withoutGil([&] { return link.stats(); }); })
       .def("set", &setValue, py::arg("index"), py::arg("value"), py::kw_only(),
            py::arg("type") = py::none())
       .def("get_float", &getValue<float>, py::arg("index"))
       .def("get_int", &getValue<int>, py::arg("index"))
-      .def("get_text", &getValue<std::string>, py::arg("index"));
+      .def("get_text", &getText, py::arg("index"),
+           "The entry as text; bytes that are not UTF-8 become U+FFFD.")
+      .def("get_bytes", &getBytes, py::arg("index"), "The entry's bytes exactly as they came.");
 
   py::class_<SerialPort>(m, "SerialPort")
       .def_readonly("devnode", &SerialPort::devnode)

@@ -1,7 +1,13 @@
 """The Python module against the simulated chassis: values, errors, replug, logging, threads."""
 import logging
 import os
+import pathlib
+import re
+import signal
+import subprocess
+import sys
 import termios
+import textwrap
 import threading
 import time
 
@@ -89,7 +95,13 @@ def test_unplug_raises_hung_up_and_replug_recovers(chassis, link, patient):
     with pytest.raises(serial_driver.HungUpError):
         link.get_int(2)
     adapter.plug()
-    assert patient(link.get_int, 2) == 42, "the controller kept its entries"
+    # The link looks for the adapter at a pace (every 100 ms at most) while it stays away.
+    for _ in range(200):
+        try:
+            assert link.get_int(2) == 42, "the controller kept its entries"
+            break
+        except (serial_driver.NotFoundError, serial_driver.TimeoutError):
+            time.sleep(0.005)
     assert link.stats.reconnections == 1
 
 
@@ -125,3 +137,125 @@ def test_exchanges_release_the_gil(patient):
     overlapping = sum(1 for (a0, a1), (b0, b1) in zip(spans["LEFT"], spans["RIGHT"])
                       if a0 < b1 and b0 < a1)
     assert len(spans["LEFT"]) == 5 and overlapping > 0, spans
+
+
+def test_a_thread_polling_one_link_never_stalls_one_reading_its_state(chassis, link):
+    adapter = chassis.adapter(0)
+    logging.getLogger("serial_driver").setLevel(logging.DEBUG)  # every message takes the GIL
+    done = threading.Event()
+
+    def poll():
+        while not done.is_set():
+            try:
+                link.get_float(1)
+            except serial_driver.LinkError:
+                pass
+
+    poller = threading.Thread(target=poll, daemon=True)
+    poller.start()
+    for _ in range(20):
+        adapter.unplug()
+        for _ in range(20):
+            assert link.stats.exchanges >= 0 and link.is_open and link.device is not None
+        adapter.plug()
+        time.sleep(0.005)
+    done.set()
+    poller.join(timeout=10)
+    assert not poller.is_alive()
+
+
+def _run_python(code, **kwargs):
+    """Runs code in a new interpreter under the simulator; its output and exit status."""
+    prelude = "from serial_driver import sim\nsim.ensure_preload()\n"
+    return subprocess.run([sys.executable, "-c", prelude + textwrap.dedent(code)],
+                          capture_output=True, text=True, timeout=60, **kwargs)
+
+
+def test_ctrl_c_ends_a_long_wait_at_once_and_the_link_stays_usable():
+    child = subprocess.Popen([sys.executable, "-c", textwrap.dedent("""
+        import time
+        import serial_driver
+        from serial_driver import sim
+        sim.ensure_preload()
+        testbed = sim.Testbed()
+        adapter = testbed.add_adapter("ABC123")
+        link = serial_driver.ChassisLink(serial="ABC123", reply_timeout=10)
+        adapter.inject(sim.Fault.NO_REPLY)
+        print("waiting", flush=True)
+        began = time.monotonic()
+        try:
+            link.get_float(1)
+        except KeyboardInterrupt:
+            print("interrupted after %.3f s" % (time.monotonic() - began), flush=True)
+        link.set(1, 2.5)
+        print("then", link.get_float(1), flush=True)
+        """)], stdout=subprocess.PIPE, text=True)
+    assert child.stdout.readline() == "waiting\n"
+    time.sleep(0.3)
+    child.send_signal(signal.SIGINT)
+    out, _ = child.communicate(timeout=30)
+    assert child.returncode == 0, out
+    interrupted, then = out.splitlines()
+    assert float(interrupted.split()[2]) < 2.0, "the wait lasts 10 s"
+    assert then == "then 2.5"
+
+
+def test_interpreter_exit_with_a_daemon_thread_inside_a_call_is_clean():
+    done = _run_python("""
+        import threading, time
+        import serial_driver
+        testbed = sim.Testbed()
+        testbed.add_adapter("ABC123").inject(sim.Fault.NO_REPLY)
+        link = serial_driver.ChassisLink(serial="ABC123", reply_timeout=30)
+        threading.Thread(target=link.get_float, args=(1,), daemon=True).start()
+        time.sleep(0.2)
+        """)
+    assert done.returncode == 0, done.stderr
+    assert "terminate" not in done.stderr
+
+
+def test_values_python_users_expect(chassis):
+    adapter = chassis.adapter(0)
+    with pytest.raises(ValueError):
+        adapter.set_byte_pacing(0)
+    adapter.set_entry(7, b"\xffok")
+    with serial_driver.ChassisLink(serial="ABC123", reply_timeout=0.05) as link:
+        assert link.get_bytes(7) == b"\xffok"
+        assert link.get_text(7) == "\ufffdok"
+        adapter.inject(sim.Fault.NO_REPLY)
+        with pytest.raises(TimeoutError) as raised:  # the built-in one
+            link.get_int(7)
+        assert isinstance(raised.value, serial_driver.LinkError)
+
+
+def test_simulator_misuse_says_what_to_do(chassis):
+    with pytest.raises(RuntimeError, match="already exists"):
+        sim.Testbed()
+    unloaded = {k: v for k, v in os.environ.items() if k != "LD_PRELOAD"}
+    from_stdin = subprocess.run(
+        [sys.executable, "-"], input="from serial_driver import sim\nsim.ensure_preload()\n",
+        capture_output=True, text=True, timeout=60, env=unloaded)
+    assert from_stdin.returncode != 0 and "standard input" in from_stdin.stderr
+    unloaded = subprocess.run(
+        [sys.executable, "-c", "from serial_driver import sim\nsim.Testbed()"],
+        capture_output=True, text=True, timeout=60, env=unloaded)
+    assert unloaded.returncode != 0 and "ensure_preload" in unloaded.stderr
+
+
+def _readme_python_blocks():
+    readme = pathlib.Path(__file__).resolve().parents[2] / "README.md"
+    blocks = re.findall(r"```python\n(.*?)```", readme.read_text(), re.S)
+    return {block.splitlines()[0].lstrip("# "): block for block in blocks}
+
+
+def test_the_readme_python_examples_run_as_printed(tmp_path):
+    blocks = _readme_python_blocks()
+    for name in ("conftest.py", "test_bringup.py"):
+        (tmp_path / name).write_text(blocks[name])
+    suite = subprocess.run([sys.executable, "-m", "pytest", "-q", "-p", "no:cacheprovider"],
+                           cwd=tmp_path, capture_output=True, text=True, timeout=120)
+    assert suite.returncode == 0 and "1 passed" in suite.stdout, suite.stdout + suite.stderr
+    bringup = _run_python("testbed = sim.Testbed()\ntestbed.add_adapter('ABC123')\n"
+                          + blocks["bringup.py"])
+    assert bringup.returncode == 0, bringup.stderr
+    assert "Errc.NOT_FOUND" in bringup.stdout
