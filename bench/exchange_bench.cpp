@@ -271,6 +271,23 @@ int main(int argc, char** argv) {
       }
     }
   }
+  // A control loop's calls while the adapter is away: listed by udev, its node not there.
+  {
+    sim->adapter(0).unplug();
+    sim->adapter(0).plug(/*node_ready=*/false);
+    const int calls = 10000;
+    const auto lookups_before = link.stats().exchanges;
+    const auto began = Clock::now();
+    const double cpu_before = cpuSeconds();
+    for (int i = 0; i < calls; ++i) link.get(5, fv);
+    const double cpu_us = (cpuSeconds() - cpu_before) / calls * 1e6;
+    const double seconds = std::chrono::duration<double>(Clock::now() - began).count();
+    fprintf(table,
+            "\nadapter away: %d ChassisLink calls in %.2f s, %.2f us CPU each, %llu lookups\n",
+            calls, seconds, cpu_us,
+            static_cast<unsigned long long>(link.stats().exchanges - lookups_before));
+    sim->adapter(0).makeNodeReady();
+  }
   fprintf(table,
           "\nclassic: SerialDriver; link: ChassisLink; python: ChassisLink through the Python\n"
           "module, measured by its Python client (allocations not counted). floor: wire time of\n"
