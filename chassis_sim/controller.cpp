@@ -12,7 +12,8 @@
 #include <cstring>
 #include <stdexcept>
 
-#include "serial_driver/serial_driver.h"
+#include "serial_driver/codec.h"
+#include "serial_driver/protocol.h"
 
 namespace chassis_sim {
 
@@ -127,17 +128,12 @@ void Controller::waitIdle() const {
   idle_.wait(lock, [this] { return !busy_; });
 }
 
-std::chrono::steady_clock::time_point Controller::lastReplyAt() const {
-  std::lock_guard<std::mutex> lock(mutex_);
-  return last_reply_at_;
-}
-
 bool Controller::answeredLate(long commands_before,
                               std::chrono::steady_clock::time_point began) const {
   std::unique_lock<std::mutex> lock(mutex_);
   idle_.wait_for(lock, std::chrono::seconds(1), [&] { return commands_ > commands_before; });
   idle_.wait(lock, [this] { return !busy_; });
-  return last_reply_at_ - began >= std::chrono::milliseconds(10);
+  return last_reply_at_ - began >= serial_driver::detail::kLastLook;
 }
 
 void Controller::serve() {

@@ -53,18 +53,15 @@ class Controller {
   // Command frames received so far, byte for byte (checksum and newline included).
   std::vector<std::string> received() const;
   void clearReceived();
-  // Frames answered since attach, and replies sent by kind of fault.
+  // Command frames taken since the controller was made, over every attach.
   long commands() const;
   // Blocks until every received command has been answered (late replies included).
   void waitIdle() const;
-  // When the last reply's final byte was written: on a loaded machine the controller thread
-  // itself may answer after a driver stopped waiting.
-  std::chrono::steady_clock::time_point lastReplyAt() const;
   // Whether the machine, not the driver, failed an exchange that began at `began`, when the
   // controller had taken `commands_before` commands: its answer left 10 ms or more after the
   // exchange began, and both driver interfaces look at the line until at least 10 ms after
-  // sending. Waits (up to a second) until the command has arrived and been answered, so no
-  // late reply runs into the next exchange.
+  // sending (the library's kLastLook). Waits (up to a second) until the command has arrived and
+  // been answered, so no late reply runs into the next exchange.
   bool answeredLate(long commands_before, std::chrono::steady_clock::time_point began) const;
 
  private:

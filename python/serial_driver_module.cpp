@@ -351,9 +351,9 @@ PYBIND11_MODULE(serial_driver, m) {
 
   py::class_<ChassisLink>(m, "ChassisLink")
       .def(py::init(&openLink), py::kw_only(), py::arg("serial") = py::none(),
-           py::arg("device") = py::none(), py::arg("baud") = 115200,
+           py::arg("device") = py::none(), py::arg("baud") = serial_driver::kDefaultBaud,
            py::arg("reply_timeout") = py::none(),
-           py::arg("reconnect_after") = serial_driver::LinkOptions().reconnect_after,
+           py::arg("reconnect_after") = serial_driver::kReconnectAfter,
            "Opens the adapter with this USB serial number, or the device path. reply_timeout "
            "is a timedelta or seconds; None for the rate's own deadline.")
       .def("__enter__", [](py::object self) { return self; })
@@ -377,19 +377,22 @@ PYBIND11_MODULE(serial_driver, m) {
            "The entry as text; bytes that are not UTF-8 become U+FFFD.")
       .def("get_bytes", &getBytes, py::arg("index"), "The entry's bytes exactly as they came.");
 
-  py::class_<SerialPort>(m, "SerialPort")
-      .def_readonly("devnode", &SerialPort::devnode)
-      .def_readonly("on_usb", &SerialPort::on_usb)
-      .def_property_readonly("vendor", [](const SerialPort& p) { return p.usb.id_vendor; })
-      .def_property_readonly("product", [](const SerialPort& p) { return p.usb.id_product; })
-      .def_property_readonly("serial", [](const SerialPort& p) { return p.usb.i_serial; })
-      .def("__repr__", [](const SerialPort& p) {
+  py::class_<serial_driver::SerialPort>(m, "SerialPort")
+      .def_readonly("devnode", &serial_driver::SerialPort::devnode)
+      .def_readonly("on_usb", &serial_driver::SerialPort::on_usb)
+      .def_property_readonly("vendor",
+                             [](const serial_driver::SerialPort& p) { return p.usb.id_vendor; })
+      .def_property_readonly("product",
+                             [](const serial_driver::SerialPort& p) { return p.usb.id_product; })
+      .def_property_readonly("serial",
+                             [](const serial_driver::SerialPort& p) { return p.usb.i_serial; })
+      .def("__repr__", [](const serial_driver::SerialPort& p) {
         return "SerialPort(" + p.devnode +
                (p.on_usb ? " " + p.usb.id_vendor + ":" + p.usb.id_product + " " + p.usb.i_serial
                          : "") +
                ")";
       });
-  m.def("list_serial_ports", &listSerialPorts,
+  m.def("list_serial_ports", &serial_driver::listSerialPorts,
         "Every serial port with its USB identity, ordered by node.");
 
   bindSim(m);

@@ -17,6 +17,9 @@
 #include <functional>
 #include <mutex>
 
+#include "serial_driver/held_log_lines.h"
+#include "serial_driver/line.h"
+#include "serial_driver/log.h"
 #include "serial_driver/protocol.h"
 #include "serial_driver/serial_identify.h"
 #include "serial_driver/uart.h"
@@ -64,9 +67,8 @@ class LinkCategory : public std::error_category {
 // interface once the longest exchange (a 64-byte frame and an 8-byte one) has crossed it.
 constexpr double kLongestExchangeBytes = 72;
 constexpr double kBitsPerByte = 10;  // 8N1
-constexpr double kClassicWaitMicros = 11000;
 constexpr double kControllerAllowanceMicros =
-    kClassicWaitMicros - kLongestExchangeBytes * kBitsPerByte * 1e6 / 115200;
+    detail::kReplyWindow.count() - kLongestExchangeBytes * kBitsPerByte * 1e6 / 115200;
 
 // How often a thread waiting for its turn looks at cancel() and interrupt_check.
 constexpr auto kTurnCheckInterval = std::chrono::milliseconds(20);
@@ -595,7 +597,7 @@ std::error_code ChassisLink::set(int index, std::string_view text) {
   value[text.size()] = '\0';
   char command[kFrameSize];
   const int length = detail::formatSetText(command, index, value);
-  if (length < 0 || length > detail::kMaxCommandText) return Errc::bad_value;
+  if (length < 0 || length > kMaxCommandText) return Errc::bad_value;
   return Impl::run(impl_.get(), command, length, {index, false, 0, nullptr});
 }
 

@@ -28,7 +28,8 @@
 #include <system_error>
 #include <type_traits>
 
-#include "serial_driver/log.h"  // LogLevel, LogSink, setLogSink, stderrLogSink
+#include "serial_driver/defaults.h"
+#include "serial_driver/log_sink.h"
 #include "serial_driver_export.h"
 
 namespace serial_driver {
@@ -51,13 +52,13 @@ SERIAL_DRIVER_EXPORT const std::error_category& link_category() noexcept;
 SERIAL_DRIVER_EXPORT std::error_code make_error_code(Errc e) noexcept;
 
 struct LinkOptions {
-  std::string serial;  // USB serial number of the 1a86:7523 adapter, or
-  std::string device;  // a node or link such as /dev/ttyUSB0, /dev/serial/by-id/...
-  int baud = 115200;   // 115200, 38400, 19200, 9600, 4800, 2400, 1200 or 300
+  std::string serial;       // USB serial number of the 1a86:7523 adapter, or
+  std::string device;       // a node or link such as /dev/ttyUSB0, /dev/serial/by-id/...
+  int baud = kDefaultBaud;  // 115200, 38400, 19200, 9600, 4800, 2400, 1200 or 300
   // 0: long enough for the longest exchange at baud. Any length; the largest values mean
   // "wait as long as it takes".
   std::chrono::milliseconds reply_timeout{0};
-  int reconnect_after = 151;  // the failure in a row that triggers a reconnection
+  int reconnect_after = kReconnectAfter;  // the failure in a row that triggers a reconnection
   // Asked on the waiting thread when a signal interrupts an operation's wait, and every 20 ms
   // while an operation waits for its turn: true ends the operation with Errc::cancelled.
   // Lets a program's Ctrl-C end a long wait (the Python module raises KeyboardInterrupt).

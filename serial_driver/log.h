@@ -1,16 +1,16 @@
-// Log output: one line per message on standard output, "LEVEL logger text", or to the
-// client's sink.
+// The library's log: messages as one line each, "LEVEL logger text", on standard output or
+// to the client's sink (log_sink.h), the logging macros of the library's sources, and the crash
+// report (crash_report.h).
 #pragma once
 
 #include <cstdint>
-#include <functional>
 #include <sstream>
 #include <string>
 #include <unordered_map>
 
+#include "serial_driver/crash_report.h"
+#include "serial_driver/log_sink.h"
 #include "serial_driver_export.h"
-
-enum class LogLevel : int { TRACE = 0, DEBUG, INFO, WARN, ERROR, CRITICAL, OFF };
 
 // Level names indexed by LogLevel; OFF deliberately has no entry.
 SERIAL_DRIVER_EXPORT extern const char* const logStr[6];
@@ -21,27 +21,6 @@ SERIAL_DRIVER_EXPORT extern std::unordered_map<std::string, double> map_time;
 SERIAL_DRIVER_EXPORT void log(LogLevel level, const std::string& logger_name,
                               const std::string& str);
 SERIAL_DRIVER_EXPORT void log(LogLevel level, const std::string& str);
-
-namespace serial_driver {
-
-// Where library messages go instead of stdout. line is what stdout would have shown, without
-// the newline: "LEVEL logger text". The sink may be called from any thread that uses the
-// library, from several at once; it must not call setLogSink itself.
-using LogSink = std::function<void(LogLevel level, const std::string& line)>;
-
-// Every library message goes to sink from now on; an empty sink restores stdout.
-SERIAL_DRIVER_EXPORT void setLogSink(LogSink sink);
-// A sink that writes each line to standard error at once.
-SERIAL_DRIVER_EXPORT LogSink stderrLogSink();
-
-}  // namespace serial_driver
-
-// Crash report, for the client to install for the signals it chooses, e.g.
-// signal(SIGSEGV, signal_handler): writes a CRITICAL banner naming the signal, prints a stack
-// trace by running gdb against the process, and ends the process with status 255.
-SERIAL_DRIVER_EXPORT void signal_handler(int sig);
-// Prints a stack trace of the calling process with gdb and returns when gdb is done.
-SERIAL_DRIVER_EXPORT void backtrace();
 
 template <typename T>
 void unpacker(std::ostringstream& ss, const T& t) {
@@ -74,24 +53,6 @@ inline bool throttlePermits(std::unordered_map<std::string, double>& table, cons
 
 // throttlePermits on map_time, under the library's lock so throttled sites are thread-safe.
 bool logThrottlePermits(const std::string& key, double time_now);
-
-namespace serial_driver {
-namespace detail {
-
-// While one is alive on a thread, the library's messages from that thread are held back and
-// written when the outermost one ends. A link holds one around its lock, so a client's sink
-// never runs while the lock is held (a sink may call into the link, or wait for a lock of its
-// own that a caller of the link holds, such as Python's).
-class HeldLogLines {
- public:
-  HeldLogLines();
-  ~HeldLogLines();
-  HeldLogLines(const HeldLogLines&) = delete;
-  HeldLogLines& operator=(const HeldLogLines&) = delete;
-};
-
-}  // namespace detail
-}  // namespace serial_driver
 
 inline std::string logBaseName(const std::string& path) {
   return path.substr(path.find_last_of('/') + 1);

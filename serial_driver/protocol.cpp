@@ -14,8 +14,6 @@
 #include <cstring>
 #include <ctime>
 
-#include "serial_driver/serial_driver.h"
-
 namespace serial_driver {
 namespace detail {
 
@@ -52,12 +50,6 @@ const char* textRefusal(const char* text, size_t length) {
   if (text == nullptr) return "text value is a null pointer, nothing sent";
   if (memchr(text, '\n', length) != nullptr) return "text value holds a newline, nothing sent";
   return nullptr;
-}
-
-int sealFrame(char* buf, int length) {
-  buf[length] = static_cast<char>(calcXOR(buf));
-  buf[length + 1] = '\n';
-  return length + 2;
 }
 
 bool scanInt(const char* text, int* value) {

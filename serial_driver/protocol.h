@@ -1,5 +1,6 @@
-// Protocol pieces shared by SerialDriver and ChassisLink: command texts, reply value
-// conversion and the pause between polls. Internal to the library; not installed.
+// The protocol core both interfaces are built on: the reply window, command texts, the reply
+// buffer and what a reply says about its command, reply values, and the resynchronisation
+// after a failed exchange. Internal to the library; not installed.
 #pragma once
 
 #include <chrono>
@@ -7,26 +8,25 @@
 #include <cstdint>
 #include <functional>
 
-#include "serial_driver/serial_driver.h"  // the frame codec and kFrameSize
+#include "serial_driver/codec.h"
+#include "serial_driver/defaults.h"
 
 namespace serial_driver {
 namespace detail {
 
-// The controller's USB serial adapter, and the line it runs: 8 data bits, no parity, 1 stop
-// bit, no flow control.
-constexpr char kAdapterVendor[] = "1a86";
-constexpr char kAdapterProduct[] = "7523";
-constexpr int kFlowControlNone = 0;
-constexpr int kDataBits = 8;
-constexpr int kStopBits = 1;
-constexpr int kParityNone = 'N';
+// The classic reply wait: kReplyPolls looks at the line, kPollPause apart, the first at once.
+// Both interfaces look at the line until at least kLastLook after sending.
+constexpr int kReplyPolls = 11;
+constexpr std::chrono::microseconds kPollPause{1000};
+constexpr std::chrono::microseconds kReplyWindow = kReplyPolls * kPollPause;  // 11 ms
+constexpr std::chrono::microseconds kLastLook = (kReplyPolls - 1) * kPollPause;
 
-// The termios speed constant of a baud rate of the line settings' table, or 0 when the table
-// does not know the rate.
-unsigned baudConstant(int baud);
-
-// Longest command text: text, checksum byte and newline fit one 64-byte frame.
-constexpr int kMaxCommandText = kFrameSize - 2;
+// The checksum byte and newline behind the length-byte text in buf; the frame's size.
+inline int sealFrame(char* buf, int length) {
+  buf[length] = static_cast<char>(calcXOR(buf));
+  buf[length + 1] = '\n';
+  return length + 2;
+}
 
 // Numbers on the wire are written and read in the C locale whatever the process locale is:
 // under de_DE "%.3f" would write "1,500" and "%f" would stop reading "2.250" at the dot.
@@ -52,9 +52,6 @@ int formatGet(char* buf, int index);
 // Why a text value cannot go on the wire, or nullptr when it can: a null pointer would be sent
 // as "(null)", and a newline would end the frame early and smuggle the rest in as frames.
 const char* textRefusal(const char* text, size_t length);
-
-// Appends the checksum byte and newline behind the length-byte text in buf; the frame's size.
-int sealFrame(char* buf, int length);
 
 // A decimal int as "%d" reads it (leading blanks, a sign, digits up to the first other byte),
 // except that a number outside int's range is no number.

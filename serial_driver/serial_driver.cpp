@@ -8,6 +8,7 @@
 #include <cstring>
 #include <string>
 
+#include "serial_driver/line.h"
 #include "serial_driver/log.h"
 #include "serial_driver/protocol.h"
 #include "serial_driver/serial_identify.h"
@@ -15,12 +16,9 @@
 
 // The protocol pieces this interface shares with ChassisLink.
 using namespace serial_driver::detail;
+using serial_driver::kReconnectAfter;
 
 namespace {
-
-constexpr int kReplyPolls = 11;
-constexpr long kPollPauseMicros = 1000;
-constexpr int kReconnectAfter = 150;
 
 // Up to 64 bytes of a receive buffer, up to its first NUL, for the time-out message.
 std::string bufferText(const char* buf) { return std::string(buf, strnlen(buf, kFrameSize)); }
@@ -53,7 +51,7 @@ class ReplyPoller {
 
  private:
   void finishAttempt() {
-    if (pause_pending_) pauseMicros(kPollPauseMicros);
+    if (pause_pending_) pauseMicros(kPollPause.count());
     pause_pending_ = false;
   }
 
@@ -63,12 +61,16 @@ class ReplyPoller {
   bool pause_pending_ = false;
 };
 
-// Adds the checksum byte and newline behind the l-byte text in cmd_string, drops stale input
-// and writes the whole frame. Returns what transmit returns.
-int sendCommand(int fd, char* cmd_string, int l) {
-  const int frame_len = sealFrame(cmd_string, l);
+// The body of every entry method: seals the length-byte command text, drops stale input, writes
+// the frame and, when it went out whole, waits for the reply. Returns what handleTimeout takes;
+// *sent is what transmit returned. A failed send is logged by the method itself: log lines name
+// their method, and each method's site is throttled on its own.
+template <typename AwaitReply>
+int exchangeEntry(int fd, char* command, int length, int* sent, AwaitReply&& await_reply) {
+  const int frame_length = sealFrame(command, length);
   clear_receive_buf(fd);
-  return transmit(fd, cmd_string, frame_len);
+  *sent = transmit(fd, command, frame_length);
+  return *sent <= 0 ? *sent : await_reply();
 }
 
 std::string sendFailedText(int ret) { return "uart send failed, ret:" + std::to_string(ret); }
@@ -79,65 +81,11 @@ std::string sendFailedText(int ret) { return "uart send failed, ret:" + std::to_
 // nothing to throw away.
 void discardLateReplies(int fd, int failures_in_row) {
   if (fd <= 0) return;
-  const auto window = std::chrono::microseconds(kReplyPolls * kPollPauseMicros);
-  discardUntilQuiet(fd, resyncQuietTime(window, failures_in_row, std::chrono::seconds(1)), -1,
+  discardUntilQuiet(fd, resyncQuietTime(kReplyWindow, failures_in_row, std::chrono::seconds(1)), -1,
                     nullptr);
 }
 
 }  // namespace
-
-uint8_t calcXOR(const char* string) {
-  uint8_t xor_calcu = 0;
-  for (const char* p = string; *p != '\0'; ++p) xor_calcu ^= static_cast<uint8_t>(*p);
-  return xor_calcu;
-}
-
-int checkoutString(const char* buf, const int len, char* string) {
-  if (buf == nullptr || len < 1) return 0;
-  memset(string, 0, kFrameSize);
-  // No frame is longer than a buffer; a longer span could only overflow string.
-  if (len > kFrameSize) return 0;
-  // Only the last byte terminates; a newline inside the span may be a checksum byte, but one
-  // before that is the end of another frame (three frames back to back can pass the checksum).
-  if (buf[len - 1] != '\n') return 0;
-  const int text_end = buf[0] == '$' ? len - 2 : len - 1;
-  if (text_end > 0 && memchr(buf, '\n', text_end) != nullptr) return 0;
-  if (buf[0] == '$') {
-    uint8_t xor_calcu = 0;
-    for (int i = 0; i < len - 2; ++i) xor_calcu ^= static_cast<uint8_t>(buf[i]);
-    const uint8_t xor_cmd = static_cast<uint8_t>(buf[len - 2]);
-    if (xor_calcu != xor_cmd) return 0;
-    memcpy(string, buf, len - 2);
-    return 1;
-  }
-  if (buf[0] == '!') {
-    memcpy(string, buf, len - 1);
-    return 1;
-  }
-  return 0;
-}
-
-int parseString(const char* s, char (*ss)[64]) {
-  if (s[0] != '$' && s[0] != '!') return 0;
-  const size_t l = strlen(s);
-  if (l > 64) return 0;
-  // A 64-character text without a blank would be one token plus its NUL: 65 bytes in a row.
-  if (l == 64 && memchr(s, ' ', l) == nullptr) return 0;
-  int j = 0;
-  int k = 0;
-  for (size_t i = 0; i < l; ++i) {
-    const char c = s[i];
-    if (c == ' ' && j < 2) {
-      ss[j][k] = '\0';
-      ++j;
-      k = 0;
-    } else {
-      ss[j][k++] = c;
-    }
-  }
-  ss[j][k] = '\0';
-  return 1;
-}
 
 int transmit(int fd, char* data_address, int len) {
   const int transmit_len = uart_send(fd, data_address, len);
@@ -229,7 +177,7 @@ bool SerialDriver::handleTimeout(int res) {
     conn_timeout_cnt_ = 0;
     return true;
   }
-  if (++conn_timeout_cnt_ <= kReconnectAfter) {
+  if (++conn_timeout_cnt_ < kReconnectAfter) {
     discardLateReplies(fd_, conn_timeout_cnt_);
     return false;
   }
@@ -249,26 +197,22 @@ bool SerialDriver::handleTimeout(int res) {
 
 bool SerialDriver::setEntry(int index, const float* data_address) {
   if (!isOpened_) exit_serial_driver(fd_);
-  char cmd_string[kFrameSize] = {};
-  const int l = formatSetFloat(cmd_string, index, *data_address);
-  const int ret = sendCommand(fd_, cmd_string, l);
-  if (ret <= 0) {
-    SD_LOG_THROTTLED(LogLevel::WARN, sendFailedText(ret));
-    return handleTimeout(ret);
-  }
-  return handleTimeout(checkAck(fd_, index));
+  char command[kFrameSize] = {};
+  int sent = 0;
+  const int result = exchangeEntry(fd_, command, formatSetFloat(command, index, *data_address),
+                                   &sent, [&] { return checkAck(fd_, index); });
+  if (sent <= 0) SD_LOG_THROTTLED(LogLevel::WARN, sendFailedText(sent));
+  return handleTimeout(result);
 }
 
 bool SerialDriver::setEntry(int index, const int* data_address) {
   if (!isOpened_) exit_serial_driver(fd_);
-  char cmd_string[kFrameSize] = {};
-  const int l = formatSetInt(cmd_string, index, *data_address);
-  const int ret = sendCommand(fd_, cmd_string, l);
-  if (ret <= 0) {
-    SD_LOG_THROTTLED(LogLevel::WARN, sendFailedText(ret));
-    return handleTimeout(ret);
-  }
-  return handleTimeout(checkAck(fd_, index));
+  char command[kFrameSize] = {};
+  int sent = 0;
+  const int result = exchangeEntry(fd_, command, formatSetInt(command, index, *data_address), &sent,
+                                   [&] { return checkAck(fd_, index); });
+  if (sent <= 0) SD_LOG_THROTTLED(LogLevel::WARN, sendFailedText(sent));
+  return handleTimeout(result);
 }
 
 bool SerialDriver::setEntry(int index, const char* data_address) {
@@ -280,53 +224,49 @@ bool SerialDriver::setEntry(int index, const char* data_address) {
     SD_LOG(LogLevel::ERROR, refusal);
     return false;
   }
-  char cmd_string[kFrameSize] = {};
-  const int l = formatSetText(cmd_string, index, data_address);
-  if (l < 0 || l > kMaxCommandText) {
-    SD_LOG(LogLevel::ERROR, "text value too long for one frame, nothing sent; command length", l,
-           "limit", kMaxCommandText);
+  char command[kFrameSize] = {};
+  const int length = formatSetText(command, index, data_address);
+  if (length < 0 || length > kMaxCommandText) {
+    SD_LOG(LogLevel::ERROR, "text value too long for one frame, nothing sent; command length",
+           length, "limit", kMaxCommandText);
     return false;
   }
-  const int ret = sendCommand(fd_, cmd_string, l);
-  if (ret <= 0) {
-    SD_LOG_THROTTLED(LogLevel::WARN, sendFailedText(ret));
-    return handleTimeout(ret);
-  }
-  return handleTimeout(checkAck(fd_, index));
+  int sent = 0;
+  const int result =
+      exchangeEntry(fd_, command, length, &sent, [&] { return checkAck(fd_, index); });
+  if (sent <= 0) SD_LOG_THROTTLED(LogLevel::WARN, sendFailedText(sent));
+  return handleTimeout(result);
 }
 
 bool SerialDriver::getEntry(int index, float* data_address) {
   if (!isOpened_) exit_serial_driver(fd_);
-  char cmd_string[kFrameSize] = {};
-  const int l = formatGet(cmd_string, index);
-  const int ret = sendCommand(fd_, cmd_string, l);
-  if (ret <= 0) {
-    SD_LOG_THROTTLED(LogLevel::WARN, sendFailedText(ret));
-    return handleTimeout(ret);
-  }
-  return handleTimeout(getFeedback(fd_, index, kValueFloat, data_address));
+  char command[kFrameSize] = {};
+  int sent = 0;
+  const int result = exchangeEntry(fd_, command, formatGet(command, index), &sent, [&] {
+    return getFeedback(fd_, index, kValueFloat, data_address);
+  });
+  if (sent <= 0) SD_LOG_THROTTLED(LogLevel::WARN, sendFailedText(sent));
+  return handleTimeout(result);
 }
 
 bool SerialDriver::getEntry(int index, int* data_address) {
   if (!isOpened_) exit_serial_driver(fd_);
-  char cmd_string[kFrameSize] = {};
-  const int l = formatGet(cmd_string, index);
-  const int ret = sendCommand(fd_, cmd_string, l);
-  if (ret <= 0) {
-    SD_LOG_THROTTLED(LogLevel::WARN, sendFailedText(ret));
-    return handleTimeout(ret);
-  }
-  return handleTimeout(getFeedback(fd_, index, kValueInt, data_address));
+  char command[kFrameSize] = {};
+  int sent = 0;
+  const int result = exchangeEntry(fd_, command, formatGet(command, index), &sent, [&] {
+    return getFeedback(fd_, index, kValueInt, data_address);
+  });
+  if (sent <= 0) SD_LOG_THROTTLED(LogLevel::WARN, sendFailedText(sent));
+  return handleTimeout(result);
 }
 
 bool SerialDriver::getEntry(int index, char* data_address) {
   if (!isOpened_) exit_serial_driver(fd_);
-  char cmd_string[kFrameSize] = {};
-  const int l = formatGet(cmd_string, index);
-  const int ret = sendCommand(fd_, cmd_string, l);
-  if (ret <= 0) {
-    SD_LOG_THROTTLED(LogLevel::WARN, sendFailedText(ret));
-    return handleTimeout(ret);
-  }
-  return handleTimeout(getFeedback(fd_, index, kValueText, data_address));
+  char command[kFrameSize] = {};
+  int sent = 0;
+  const int result = exchangeEntry(fd_, command, formatGet(command, index), &sent, [&] {
+    return getFeedback(fd_, index, kValueText, data_address);
+  });
+  if (sent <= 0) SD_LOG_THROTTLED(LogLevel::WARN, sendFailedText(sent));
+  return handleTimeout(result);
 }

@@ -25,7 +25,7 @@ std::string attribute(udev_device* device, const char* name) {
 
 }  // namespace
 
-std::vector<SerialPort> listSerialPorts() {
+std::vector<serial_driver::SerialPort> serial_driver::listSerialPorts() {
   // Keyed by node path, so sorted byte-wise.
   std::map<std::string, SerialPort> ports;
   UdevPtr context(udev_new());
@@ -71,7 +71,7 @@ std::vector<SerialPort> listSerialPorts() {
 
 std::string getDevicePort(const std::string& id_product, const std::string& id_vendor,
                           const std::string& i_serial) {
-  for (const SerialPort& port : listSerialPorts()) {
+  for (const serial_driver::SerialPort& port : serial_driver::listSerialPorts()) {
     const Info& info = port.usb;
     if (port.on_usb && !info.i_serial.empty() && info.i_serial == i_serial &&
         info.id_product == id_product && info.id_vendor == id_vendor) {

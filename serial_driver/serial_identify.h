@@ -13,6 +13,8 @@ struct SERIAL_DRIVER_EXPORT Info {
   std::string i_serial;
 };
 
+namespace serial_driver {
+
 // A tty with a device behind it, and the identity of its USB device if it hangs off one.
 struct SERIAL_DRIVER_EXPORT SerialPort {
   std::string devnode;  // such as /dev/ttyUSB0
@@ -23,6 +25,8 @@ struct SERIAL_DRIVER_EXPORT SerialPort {
 // Every tty that has a node and a device behind it (no virtual consoles or ptys), ordered
 // byte-wise by node path.
 SERIAL_DRIVER_EXPORT std::vector<SerialPort> listSerialPorts();
+
+}  // namespace serial_driver
 
 // The node path (such as /dev/ttyUSB0) of the first tty, in byte-wise order of node paths, whose
 // USB device has exactly these ids and this non-empty serial number; empty when none matches.

@@ -8,15 +8,12 @@
 #include <cstdio>
 #include <string>
 
+#include "serial_driver/line.h"
 #include "serial_driver/log.h"
-#include "serial_driver/protocol.h"
 
 namespace {
 
 constexpr int kPortFlags = O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC;
-
-const int speed_arr[8] = {B115200, B38400, B19200, B9600, B4800, B2400, B1200, B300};
-const int name_arr[8] = {115200, 38400, 19200, 9600, 4800, 2400, 1200, 300};
 
 // A daemon may run with stdin, stdout or stderr closed; a port that landed on one of their
 // numbers would be taken for failure (0) or receive the log lines (1). Moved above 2, the port
@@ -33,13 +30,6 @@ int openPort(const char* port) {
 }
 
 }  // namespace
-
-unsigned serial_driver::detail::baudConstant(int baud) {
-  for (int i = 0; i < 8; ++i) {
-    if (name_arr[i] == baud) return static_cast<unsigned>(speed_arr[i]);
-  }
-  return 0;
-}
 
 int uart_open(const char* port) {
   // No FIFO is created at a missing path: one would make the next open "succeed" on it and
@@ -82,11 +72,9 @@ int uart_set(int fd, int speed, int flow_ctrl, int databits, int stopbits, int p
   }
 
   // An unknown rate keeps the speeds the port already has.
-  for (int i = 0; i < 8; ++i) {
-    if (speed == name_arr[i]) {
-      cfsetispeed(&options, speed_arr[i]);
-      cfsetospeed(&options, speed_arr[i]);
-    }
+  if (const speed_t constant = serial_driver::detail::baudConstant(speed); constant != 0) {
+    cfsetispeed(&options, constant);
+    cfsetospeed(&options, constant);
   }
 
   options.c_cflag |= CLOCAL | CREAD;
@@ -120,6 +108,7 @@ int uart_set(int fd, int speed, int flow_ctrl, int databits, int stopbits, int p
       options.c_cflag |= CS8;
       break;
     default:
+      // Standard error on purpose, not the log: callers of uart_set rely on this exact text.
       fprintf(stderr, "Unsupported data size\n");
       return 0;
   }

@@ -72,7 +72,7 @@ TEST(PortListing, ListsEveryPortWithItsUsbIdentitySortedByNode) {
                  .add_adapter("ABC123", "ttyUSB0")
                  .add_adapter(anonymous)
                  .build();
-  const auto ports = listSerialPorts();
+  const auto ports = serial_driver::listSerialPorts();
   ASSERT_EQ(ports.size(), 3u);
   EXPECT_EQ(ports[0].devnode, "/dev/ttyS0");
   EXPECT_FALSE(ports[0].on_usb);

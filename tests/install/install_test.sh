@@ -2,9 +2,12 @@
 # Installs the build into a temporary prefix and checks it as a user would: programs start
 # without LD_LIBRARY_PATH, consumers build through find_package, add_subdirectory and
 # pkg-config, a missing component is explained, and each public header compiles alone.
+#   install_test.sh <build dir> <tests/install dir> <public header>...
 set -eu
 build=$1
 source=$2
+shift 2
+headers="$*"  # relative to the include directory, as the build lists them
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 prefix=$work/prefix
@@ -13,10 +16,8 @@ cmake --install "$build" --prefix "$prefix" >/dev/null
 libdir=$prefix/lib
 [ -d "$prefix/lib64" ] && libdir=$prefix/lib64
 [ -d "$prefix/lib/x86_64-linux-gnu" ] && libdir=$prefix/lib/x86_64-linux-gnu
-for f in include/serial_driver.h include/serial_driver_export.h include/serial_driver/uart.h \
-         include/serial_driver/log.h include/serial_driver/serial_identify.h \
-         include/serial_driver/serial_driver.h include/serial_driver/chassis_link.h bin/chassisctl \
-         lib/udev/rules.d/60-serial-driver.rules; do
+for f in include/serial_driver_export.h bin/chassisctl lib/udev/rules.d/60-serial-driver.rules \
+         $(for h in $headers; do echo "include/$h"; done); do
   [ -e "$prefix/$f" ] || { echo "not installed: $f"; exit 1; }
 done
 # The SONAME chain: libserial_driver.so -> .so.1 -> .so.1.0.0
@@ -71,9 +72,12 @@ LD_LIBRARY_PATH=$libdir "$work/pc-consumer"
 pkg-config --exists serial_driver_chassis_sim || { echo "no .pc for the simulator"; exit 1; }
 
 echo "== public header on its own"
-for header in serial_driver.h serial_driver/serial_driver.h serial_driver/uart.h \
-              serial_driver/serial_identify.h serial_driver/log.h serial_driver/chassis_link.h; do
+for header in $headers; do
   echo "#include <$header>" |
     c++ -std=c++17 -Wall -Wextra -pedantic -Werror -fsyntax-only -x c++ -I "$prefix/include" -
 done
+echo "== only the public headers are installed"
+installed=$(cd "$prefix/include" && find serial_driver -name '*.h' | sort)
+expected=$(for h in $headers; do echo "$h"; done | grep / | sort)
+[ "$installed" = "$expected" ] || { echo "installed headers differ:"; echo "$installed"; exit 1; }
 echo "install test passed"

@@ -30,6 +30,8 @@
 
 #include "chassis_sim/usb_testbed.h"
 #include "serial_driver/chassis_link.h"
+#include "serial_driver/codec.h"  // kMaxCommandText
+#include "serial_driver/line.h"
 #include "serial_driver/serial_identify.h"
 
 namespace {
@@ -40,12 +42,10 @@ constexpr int kExitOk = 0;
 constexpr int kExitFailed = 1;
 constexpr int kExitUsage = 2;
 
-const std::vector<int> kSupportedBauds = {115200, 38400, 19200, 9600, 4800, 2400, 1200, 300};
+using serial_driver::detail::kAdapterProduct;
+using serial_driver::detail::kAdapterVendor;
+
 const char kSimulatedSerial[] = "SIM-0001";
-const char kVendor[] = "1a86";
-const char kProduct[] = "7523";
-// "$set <index> <text>" must fit a frame with its checksum byte and newline.
-constexpr int kMaxCommandText = 62;
 constexpr long kMaxIntervalMs = 3600000;
 
 struct Options {
@@ -53,7 +53,7 @@ struct Options {
   bool quiet = false;
   std::string serial;
   std::string device;
-  int baud = 115200;
+  int baud = serial_driver::kDefaultBaud;
   std::string type = "float";
   int index = 0;
   std::string value;
@@ -149,16 +149,16 @@ void checkSimulatedSerial(const std::string& serial) {
 }
 
 int listPorts() {
-  const auto ports = listSerialPorts();
+  const auto ports = serial_driver::listSerialPorts();
   if (ports.empty()) {
     printf("no serial ports found\n");
     return kExitOk;
   }
   bool anonymous_adapter = false;
   printf("%-16s %-10s %-20s %s\n", "NODE", "USB ID", "USB SERIAL", "CHASSIS ADAPTER");
-  for (const SerialPort& port : ports) {
-    const bool adapter =
-        port.on_usb && port.usb.id_vendor == kVendor && port.usb.id_product == kProduct;
+  for (const serial_driver::SerialPort& port : ports) {
+    const bool adapter = port.on_usb && port.usb.id_vendor == kAdapterVendor &&
+                         port.usb.id_product == kAdapterProduct;
     std::string id = "-";
     std::string serial = "-";
     if (port.on_usb) {
@@ -332,10 +332,12 @@ int run(int argc, char** argv) {
     std::reverse(args.begin(), args.end());
     args.pop_back();  // the program name
     app.parse(args);
-    if (std::find(kSupportedBauds.begin(), kSupportedBauds.end(), o.baud) ==
-        kSupportedBauds.end()) {
-      usage("unsupported baud rate " + std::to_string(o.baud) +
-            " (supported: 115200, 38400, 19200, 9600, 4800, 2400, 1200, 300)");
+    if (serial_driver::detail::baudConstant(o.baud) == 0) {
+      std::string supported;
+      for (const auto& rate : serial_driver::detail::kLineRates) {
+        supported += (supported.empty() ? "" : ", ") + std::to_string(rate.baud);
+      }
+      usage("unsupported baud rate " + std::to_string(o.baud) + " (supported: " + supported + ")");
     }
     if (!o.serial.empty() && !o.device.empty()) usage("give --serial or --device, not both");
     if (o.simulate && !o.device.empty()) usage("--simulate names its adapter with --serial");

@@ -12,6 +12,6 @@ int main() {
   std::string dev;
   // No adapter with this serial number exists: init must say so without opening anything.
   if (driver.init("NO-SUCH-ADAPTER", dev, 115200) || !dev.empty()) return 1;
-  std::printf("consumer ok, %zu serial ports\n", listSerialPorts().size());
+  std::printf("consumer ok, %zu serial ports\n", serial_driver::listSerialPorts().size());
   return 0;
 }
