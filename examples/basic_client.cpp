@@ -1,12 +1,11 @@
-// The smallest useful client: open the chassis port by the adapter's USB serial number, write a
-// float entry, read it back, close.
+// The smallest useful client: open the chassis link by the adapter's USB serial number, write a
+// float entry, read it back. The link closes when it goes out of scope.
 //
 //   basic_client <usb-serial-number> [entry-index]
-#include <serial_driver.h>
+#include <serial_driver/chassis_link.h>
 
 #include <cstdio>
 #include <cstdlib>
-#include <string>
 
 int main(int argc, char** argv) {
   if (argc < 2) {
@@ -15,21 +14,25 @@ int main(int argc, char** argv) {
   }
   const int index = argc > 2 ? atoi(argv[2]) : 5;
 
-  SerialDriver driver{};
-  std::string dev;
-  if (!driver.init(argv[1], dev, 115200)) {
-    fprintf(stderr, "no adapter with serial number %s could be opened\n", argv[1]);
+  serial_driver::ChassisLink link;
+  serial_driver::LinkOptions options;
+  options.serial = argv[1];
+  if (std::error_code ec = link.open(options)) {
+    fprintf(stderr, "no adapter with serial number %s could be opened: %s\n", argv[1],
+            ec.message().c_str());
     return 1;
   }
 
-  float written = 1.5f;
+  const float written = 1.5f;
   float read_back = 0.0f;
-  const bool ok = driver.setEntry(index, &written) && driver.getEntry(index, &read_back);
-  driver.close();
-  if (!ok) {
-    fprintf(stderr, "the controller on %s did not answer\n", dev.c_str());
+  std::error_code ec = link.set(index, written);
+  if (!ec) ec = link.get(index, read_back);
+  if (ec) {
+    fprintf(stderr, "the controller on %s did not answer: %s\n", link.device().c_str(),
+            ec.message().c_str());
     return 1;
   }
-  printf("entry %d on %s: wrote %.3f, read back %.3f\n", index, dev.c_str(), written, read_back);
+  printf("entry %d on %s: wrote %.3f, read back %.3f\n", index, link.device().c_str(), written,
+         read_back);
   return 0;
 }

@@ -1,7 +1,8 @@
 // Arbitrary byte streams into the two reply waits, through a non-blocking pipe.
 //
 // The first input byte picks the wait and, for the feedback wait, the value type; the rest
-// arrives on the port. The pauses between polls are skipped so the fuzzer runs at full speed.
+// arrives on the port. A fuzzing build of the library skips the pauses between polls, so the
+// fuzzer runs at full speed.
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -12,9 +13,6 @@
 #include <memory>
 
 #include "serial_driver/serial_driver.h"
-
-// The library's 1 ms pauses resolve to this definition in the fuzzer's executable.
-extern "C" int usleep(useconds_t) { return 0; }
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
   // The waits log every failure; keep the fuzzer's own output readable.

@@ -1,13 +1,16 @@
 // Fault-injection soak: many thousands of exchanges through the simulated chassis, with faults
-// and unplug/replug cycles drawn from a seeded generator. Every result is checked against what
-// the injected fault implies; at the end, reconnections, descriptors and memory are checked.
+// and unplug/replug cycles drawn from a seeded generator, through either interface
+// (ChassisLink by default, or SerialDriver); the same seed gives both the same faults and
+// conditions. Every result is checked against what the injected fault implies; at the end,
+// reconnections, descriptors and memory are checked.
 //
 // It runs under a real robot's conditions: stdin closed, the process locale set from the
 // environment (ctest runs it under de_DE.UTF-8), a 250 us timer signal without SA_RESTART, a
 // tty that starts with the kernel's default settings, a node that udev lists before it can be
 // opened on some replugs, and text replies whose checksum bytes take every value in turn.
 //
-//   soak [--exchanges N] [--seed S] [--fault-percent P] [--unplug-every N]
+//   soak [--interface link|classic] [--exchanges N] [--seed S] [--fault-percent P]
+//        [--unplug-every N]
 #include <dirent.h>
 #include <malloc.h>
 #include <unistd.h>
@@ -20,19 +23,23 @@
 #include <cstdlib>
 #include <cstring>
 #include <map>
+#include <memory>
 #include <random>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "chassis_sim/conditions.h"
 #include "chassis_sim/usb_testbed.h"
 #include "serial_driver.h"
+#include "serial_driver/chassis_link.h"
 
 namespace {
 
 using chassis_sim::Fault;
 
 struct Settings {
+  bool classic = false;
   long exchanges = 4000;
   unsigned seed = 1;
   int fault_percent = 10;
@@ -43,6 +50,7 @@ Settings parse(int argc, char** argv) {
   Settings s;
   for (int i = 1; i + 1 < argc; i += 2) {
     const std::string flag = argv[i];
+    if (flag == "--interface") s.classic = std::string(argv[i + 1]) == "classic";
     const long value = strtol(argv[i + 1], nullptr, 10);
     if (flag == "--exchanges") s.exchanges = value;
     if (flag == "--seed") s.seed = static_cast<unsigned>(value);
@@ -114,6 +122,68 @@ class SignalsHeld {
 constexpr long kMaxOpenWindows = 30;
 constexpr int kUmockdevDescriptorsPerFailedOpen = 2;
 
+// The interface under test: each call says whether its exchange succeeded.
+class Client {
+ public:
+  virtual ~Client() = default;
+  virtual bool open() = 0;
+  virtual bool set(int index, float v) = 0;
+  virtual bool set(int index, int v) = 0;
+  virtual bool set(int index, const char* v) = 0;
+  virtual bool get(int index, float* v) = 0;
+  virtual bool get(int index, int* v) = 0;
+  virtual bool get(int index, char* v) = 0;  // 64 bytes
+  // ChassisLink reopens the port as soon as a hang-up shows; SerialDriver on the 151st failure
+  // in a row.
+  virtual bool reopensOnHangUp() const = 0;
+  virtual long reconnections(FILE* log) = 0;
+  virtual void close() = 0;
+};
+
+class Classic : public Client {
+ public:
+  bool open() override { return driver_.init("SOAK", dev_, 115200); }
+  bool set(int index, float v) override { return driver_.setEntry(index, &v); }
+  bool set(int index, int v) override { return driver_.setEntry(index, &v); }
+  bool set(int index, const char* v) override { return driver_.setEntry(index, v); }
+  bool get(int index, float* v) override { return driver_.getEntry(index, v); }
+  bool get(int index, int* v) override { return driver_.getEntry(index, v); }
+  bool get(int index, char* v) override { return driver_.getEntry(index, v); }
+  bool reopensOnHangUp() const override { return false; }
+  long reconnections(FILE* log) override;
+  void close() override { driver_.close(); }
+
+ private:
+  SerialDriver driver_{};
+  std::string dev_;
+};
+
+class Link : public Client {
+ public:
+  bool open() override {
+    serial_driver::LinkOptions options;
+    options.serial = "SOAK";
+    return !link_.open(options);
+  }
+  bool set(int index, float v) override { return !link_.set(index, v); }
+  bool set(int index, int v) override { return !link_.set(index, v); }
+  bool set(int index, const char* v) override { return !link_.set(index, v); }
+  bool get(int index, float* v) override { return !link_.get(index, *v); }
+  bool get(int index, int* v) override { return !link_.get(index, *v); }
+  bool get(int index, char* v) override {
+    const bool ok = !link_.get(index, text_);
+    if (ok) snprintf(v, 64, "%s", text_.c_str());
+    return ok;
+  }
+  bool reopensOnHangUp() const override { return true; }
+  long reconnections(FILE*) override { return static_cast<long>(link_.stats().reconnections); }
+  void close() override { link_.close(); }
+
+ private:
+  serial_driver::ChassisLink link_;
+  std::string text_ = std::string(64, ' ');  // sized once: no allocation per exchange
+};
+
 // Counts the lines of a captured log that contain text.
 long countLines(FILE* log, const char* text) {
   fflush(stdout);  // the library writes through stdout, which now points into log
@@ -126,6 +196,8 @@ long countLines(FILE* log, const char* text) {
   }
   return n;
 }
+
+long Classic::reconnections(FILE* log) { return countLines(log, "time out then reconnection!"); }
 
 }  // namespace
 
@@ -150,9 +222,13 @@ int main(int argc, char** argv) {
   auto sim = chassis_sim::make_sim().add_adapter(config).build();
   chassis_sim::Adapter& adapter = sim->adapter(0);
   chassis_sim::Controller& controller = adapter.controller();
-  SerialDriver driver{};
-  std::string dev;
-  if (!driver.init("SOAK", dev, 115200)) {
+  std::unique_ptr<Client> client;
+  if (settings.classic) {
+    client = std::make_unique<Classic>();
+  } else {
+    client = std::make_unique<Link>();
+  }
+  if (!client->open()) {
     fprintf(stderr, "soak: the simulated adapter could not be opened\n");
     return 1;
   }
@@ -161,7 +237,7 @@ int main(int argc, char** argv) {
   // made before the heap's baseline is taken.
   adapter.unplug();
   adapter.plug();
-  if (!driver.init("SOAK", dev, 115200)) {
+  if (!client->open()) {
     fprintf(stderr, "soak: the simulated adapter could not be reopened\n");
     return 1;
   }
@@ -184,11 +260,14 @@ int main(int argc, char** argv) {
   long late_by_load = 0;
   long open_windows_at_baseline = 0;
   bool port_dead = false;
+  bool baseline_taken = false;
   Descriptors baseline_fds;
   long baseline_heap = 0;
 
   for (long n = 0; n < settings.exchanges; ++n) {
-    if (n == settings.exchanges / 10) {  // after warm-up: buffers, maps and the log are sized
+    // After warm-up (buffers, maps and the log are sized), with the port open.
+    if (!baseline_taken && n >= settings.exchanges / 10 && !port_dead) {
+      baseline_taken = true;
       baseline_fds = openDescriptors();
       open_windows_at_baseline = open_windows;
       baseline_heap = heapInUse();
@@ -222,37 +301,41 @@ int main(int argc, char** argv) {
       std::string stored;
       if (kindOf(index) == Kind::kFloat) {
         const float v = std::uniform_int_distribution<int>(-100000, 100000)(random) / 8.0f;
-        ok = driver.setEntry(index, &v);
+        ok = client->set(index, v);
         stored = wireText(v);
       } else if (kindOf(index) == Kind::kInt) {
         const int v = static_cast<int>(random());
-        ok = driver.setEntry(index, &v);
+        ok = client->set(index, v);
         stored = std::to_string(v);
       } else {
         stored = chassis_sim::textForReplyChecksum(index, next_checksum++ % 256);
-        ok = driver.setEntry(index, stored.c_str());
+        ok = client->set(index, stored.c_str());
       }
-      // The command reaches a live controller whatever happens to the reply.
-      if (!port_dead) model[index] = stored;
+      // The command reaches a live controller whatever happens to the reply; ChassisLink may
+      // also have reopened a dead port and sent it.
+      if (!port_dead || ok || controller.commands() > answered) model[index] = stored;
     } else {
       const std::string expected = model.count(index) ? model[index] : "0";
       if (kindOf(index) == Kind::kFloat) {
         float v = NAN;
-        ok = driver.getEntry(index, &v);
+        ok = client->get(index, &v);
         if (ok) value_ok = v == wireFloat(expected);
       } else if (kindOf(index) == Kind::kInt) {
         int v = 0;
-        ok = driver.getEntry(index, &v);
+        ok = client->get(index, &v);
         if (ok) value_ok = v == atoi(expected.c_str());
       } else {
         char v[64] = {};
-        ok = driver.getEntry(index, v);
+        ok = client->get(index, v);
         if (ok) value_ok = expected == v;
       }
     }
     if (fault == Fault::kLateReply) controller.waitIdle();
     controller.clearReceived();  // the simulator's own record must not pass for a leak
 
+    // ChassisLink gets its port back by itself once the node is there: any exchange from the
+    // replug on may be the first to succeed.
+    if (port_dead && client->reopensOnHangUp()) expect_ok = ok;
     if (ok != expect_ok && (!ok || fault == Fault::kLateReply)) {
       // On a loaded machine the kernel may hand the command to the controller after the
       // window, and the driver was right to give up; or the driver's pauses may stretch its
@@ -268,9 +351,21 @@ int main(int argc, char** argv) {
               write ? "set" : "get", index, chassis_sim::faultName(fault), ok, expect_ok,
               value_ok ? "" : ", wrong value");
     }
+    if (ok && port_dead) {
+      port_dead = false;  // ChassisLink reopened the port
+      ++expected_reconnections;
+    }
     if (ok) {
       ++succeeded;
       consecutive_failures = 0;
+    } else if (port_dead && client->reopensOnHangUp()) {
+      // Its lookups find the node once it is ready, as udev would make it in a while.
+      if (!node_ready && ++consecutive_failures > 20) {
+        SignalsHeld held;
+        adapter.makeNodeReady();
+        node_ready = true;
+        consecutive_failures = 0;
+      }
     } else if (++consecutive_failures > 150) {
       consecutive_failures = 0;
       ++expected_reconnections;
@@ -284,21 +379,23 @@ int main(int argc, char** argv) {
     }
   }
 
-  const long reconnections = countLines(log, "time out then reconnection!");
+  const long reconnections = client->reconnections(log);
   // Descriptors are compared with the port open, as it was at the baseline.
   if (port_dead) {
     SignalsHeld held;
     adapter.makeNodeReady();
     int v = 0;
-    for (int n = 0; n < 2 * 151 && !driver.getEntry(4, &v); ++n) {
+    for (int n = 0; n < 2 * 151 && !client->get(4, &v); ++n) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
   }
   const Descriptors fds_end = openDescriptors();
   const long heap_end = heapInUse();
-  driver.close();
+  client->close();
   sim.reset();
 
-  fprintf(stderr, "soak summary (seed %u)\n", settings.seed);
+  fprintf(stderr, "soak summary (%s, seed %u)\n", settings.classic ? "SerialDriver" : "ChassisLink",
+          settings.seed);
   fprintf(stderr, "  exchanges            %ld (%ld succeeded)\n", settings.exchanges, succeeded);
   for (const auto& [fault, count] : injected) {
     fprintf(stderr, "  fault %-14s %ld\n", chassis_sim::faultName(fault), count);
