@@ -39,7 +39,7 @@ SignalTimer::~SignalTimer() {
 long SignalTimer::count() const { return signals_seen.load(std::memory_order_relaxed); }
 
 std::string textForReplyChecksum(int index, uint8_t checksum) {
-  const std::string head = "v" + std::to_string(index);
+  std::string head = "v" + std::to_string(index);
   const uint8_t base = calcXOR(("$fdb " + std::to_string(index) + " " + head).c_str());
   const int wanted = base ^ checksum;  // what the two last bytes must XOR to
   for (int first = 0x21; first <= 0xFF; ++first) {

@@ -187,7 +187,8 @@ void Controller::consume() {
     rx_.erase(0, start);
     bool taken = false;
     char text[kFrameSize];
-    for (size_t nl = rx_.find('\n'); nl != std::string::npos && nl < kFrameSize;
+    // npos is past any frame's length, so one bound ends the search.
+    for (size_t nl = rx_.find('\n'); nl < static_cast<size_t>(kFrameSize);
          nl = rx_.find('\n', nl + 1)) {
       if (checkoutString(rx_.data(), static_cast<int>(nl + 1), text) == 1) {
         const std::string frame = rx_.substr(0, nl + 1);

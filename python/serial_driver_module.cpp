@@ -91,8 +91,8 @@ std::chrono::milliseconds replyTimeout(const py::object& value) {
   return value.cast<std::chrono::milliseconds>();
 }
 
-std::unique_ptr<ChassisLink> openLink(std::optional<std::string> serial,
-                                      std::optional<std::string> device, int baud,
+std::unique_ptr<ChassisLink> openLink(const std::optional<std::string>& serial,
+                                      const std::optional<std::string>& device, int baud,
                                       const py::object& reply_timeout, int reconnect_after) {
   serial_driver::LinkOptions options;
   options.serial = serial.value_or("");
@@ -198,6 +198,7 @@ void ensurePreload() {
   }
   const auto argv = sys.attr("orig_argv").cast<std::vector<std::string>>();
   std::vector<char*> args;
+  args.reserve(argv.size() + 1);
   for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
   args.push_back(nullptr);
   chassis_sim::ensurePreload(args.data());

@@ -341,7 +341,7 @@ std::error_code ChassisLink::Impl::run(Impl* impl, char* command, int length,
   const uint64_t epoch = impl->cancel_epoch.load(std::memory_order_acquire);
   if (const std::error_code ec = impl->takeTurn(epoch, true)) return ec;
   std::error_code result;
-  bool is_open;
+  bool is_open = false;
   {
     std::lock_guard<std::mutex> lock(impl->mutex);
     is_open = impl->open;
@@ -350,7 +350,7 @@ std::error_code ChassisLink::Impl::run(Impl* impl, char* command, int length,
     result = Errc::not_open;
   } else {
     // A cancel() from before this operation took its turn may have left the wake-up behind.
-    uint64_t ignored;
+    uint64_t ignored = 0;
     if (impl->wake_fd >= 0) (void)!read(impl->wake_fd, &ignored, sizeof ignored);
     result = impl->cancel_epoch.load(std::memory_order_acquire) != epoch
                  ? std::error_code(Errc::cancelled)

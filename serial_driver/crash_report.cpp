@@ -80,7 +80,7 @@ void backtrace() {
   if (child == 0) {
     if (go[0] >= 0) {
       close(go[1]);
-      char byte;
+      char byte = 0;
       while (read(go[0], &byte, 1) < 0 && errno == EINTR) {
       }
     }

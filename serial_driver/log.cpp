@@ -105,7 +105,8 @@ double getTimeNow() {
   // Millisecond wall-clock time, as ftime() gave it; ftime itself is deprecated in glibc.
   timespec now{};
   clock_gettime(CLOCK_REALTIME, &now);
-  return static_cast<double>(now.tv_sec) + (now.tv_nsec / 1000000) / 1000.0;
+  const long whole_ms = now.tv_nsec / 1000000;  // truncated to the millisecond on purpose
+  return static_cast<double>(now.tv_sec) + static_cast<double>(whole_ms) / 1000.0;
 }
 
 bool logThrottlePermits(const std::string& key, double time_now) {

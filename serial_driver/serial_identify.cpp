@@ -65,6 +65,7 @@ std::vector<serial_driver::SerialPort> serial_driver::listSerialPorts() {
   }
 
   std::vector<SerialPort> sorted;
+  sorted.reserve(ports.size());
   for (auto& entry : ports) sorted.push_back(std::move(entry.second));
   return sorted;
 }

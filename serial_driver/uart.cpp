@@ -174,7 +174,7 @@ int uart_set(int fd, int speed, int flow_ctrl, int databits, int stopbits, int p
 // A signal that arrives as a tty write or read starts ends it with EINTR, even on a
 // non-blocking port: nothing moved, so the call is made again.
 int uart_send(int fd, const char* send_buf, int data_len) {
-  int j;
+  int j = 0;
   do {
     j = static_cast<int>(write(fd, send_buf, data_len));
   } while (j < 0 && errno == EINTR);
@@ -183,7 +183,7 @@ int uart_send(int fd, const char* send_buf, int data_len) {
 }
 
 int uart_recv(int fd, char* rcv_buf, int data_len) {
-  int len;
+  int len = 0;
   do {
     len = static_cast<int>(read(fd, rcv_buf, data_len));
   } while (len < 0 && errno == EINTR);
