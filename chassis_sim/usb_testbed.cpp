@@ -12,6 +12,7 @@
 #include <cstdio>
 #include <cstring>
 #include <stdexcept>
+#include <vector>
 
 namespace chassis_sim {
 
@@ -208,11 +209,48 @@ bool preloadActive() {
              nullptr) != 0;
 }
 
+bool preloadInstalled() {
+  // Where the loader looks: LD_LIBRARY_PATH, then the system directories, the multiarch one
+  // being where the C library itself was found.
+  std::vector<std::string> dirs;
+  if (const char* path = getenv("LD_LIBRARY_PATH"); path != nullptr) {
+    std::string all = path;
+    for (size_t start = 0, end; start <= all.size(); start = end + 1) {
+      end = all.find(':', start);
+      if (end == std::string::npos) end = all.size();
+      if (end > start) dirs.push_back(all.substr(start, end - start));
+    }
+  }
+  dl_iterate_phdr(
+      [](dl_phdr_info* info, size_t, void* data) {
+        const std::string name = info->dlpi_name;
+        if (name.find("/libc.so") == std::string::npos) return 0;
+        std::string dir = name.substr(0, name.rfind('/'));
+        auto* found = static_cast<std::vector<std::string>*>(data);
+        found->push_back(dir);
+        // /lib/<triplet> and /usr/lib/<triplet> are the same directory or both searched.
+        found->push_back(dir.rfind("/usr/", 0) == 0 ? dir.substr(4) : "/usr" + dir);
+        return 1;
+      },
+      &dirs);
+  for (const char* dir : {"/usr/local/lib", "/usr/lib", "/lib"}) dirs.emplace_back(dir);
+  for (const auto& dir : dirs) {
+    if (access((dir + "/libumockdev-preload.so.0").c_str(), R_OK) == 0) return true;
+  }
+  return false;
+}
+
 void ensurePreload(char** argv) {
   if (preloadActive()) return;
+  if (!preloadInstalled()) {
+    fprintf(stderr,
+            "chassis_sim: the simulated chassis needs umockdev's preload library "
+            "(libumockdev-preload.so.0), which is not installed: apt install umockdev\n");
+    exit(1);
+  }
   if (getenv("CHASSIS_SIM_REEXEC") != nullptr) {
     fprintf(stderr, "chassis_sim: libumockdev-preload.so.0 could not be preloaded\n");
-    exit(2);
+    exit(1);
   }
   std::string preload = "libumockdev-preload.so.0";
   if (const char* old = getenv("LD_PRELOAD"); old != nullptr && *old != '\0') {
@@ -229,7 +267,7 @@ void ensurePreload(char** argv) {
   fflush(nullptr);
   execv("/proc/self/exe", argv);
   perror("chassis_sim: re-executing under the umockdev preload");
-  exit(2);
+  exit(1);
 }
 
 }  // namespace chassis_sim

@@ -102,8 +102,11 @@ inline SimBuilder make_sim() { return SimBuilder(); }
 
 // True when the umockdev preload is in this process.
 bool preloadActive();
+// True when the umockdev preload (Debian package umockdev) is where the loader finds it.
+bool preloadInstalled();
 // Re-executes the program under the umockdev preload when it is missing; returns when it is
-// there. argv must be main's.
+// there. argv must be main's. Ends the process with status 1, naming the package to install,
+// when the preload is not installed.
 void ensurePreload(char** argv);
 
 }  // namespace chassis_sim

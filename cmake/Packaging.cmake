@@ -16,7 +16,9 @@ if(SERIAL_DRIVER_BUILD_PYTHON)
 endif()
 
 # Debian wants a copyright file and a compressed changelog in each package's doc folder.
-string(TIMESTAMP changelog_date "%a, %d %b %Y %H:%M:%S +0000" UTC)
+# The release's date, not the build's: packages of one version for several architectures must
+# hold identical files to be installed side by side (Multi-Arch: same).
+set(changelog_date "Tue, 08 Dec 2026 00:00:00 +0000")
 set(SERIAL_DRIVER_MAINTAINER "serial_driver developers <serial-driver@lists.example.org>")
 configure_file(${PROJECT_SOURCE_DIR}/packaging/changelog.in ${PROJECT_BINARY_DIR}/changelog @ONLY)
 add_custom_command(OUTPUT ${PROJECT_BINARY_DIR}/changelog.Debian.gz
@@ -33,6 +35,9 @@ foreach(i RANGE ${last})
 endforeach()
 
 set(CPACK_PACKAGE_NAME serial-driver)
+# Each package's short description is the first line of its own description: no summary shared
+# by all of them.
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "")
 set(CPACK_PACKAGE_VENDOR "serial_driver developers")
 set(CPACK_PACKAGE_CONTACT ${SERIAL_DRIVER_MAINTAINER})
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
@@ -58,37 +63,50 @@ set(CPACK_DEBIAN_RUNTIME_PACKAGE_CONTROL_EXTRA ${PROJECT_SOURCE_DIR}/packaging/t
 set(CPACK_DEBIAN_RUNTIME_PACKAGE_SECTION libs)
 set(CPACK_COMPONENT_RUNTIME_DESCRIPTION
     "serial link to a chassis controller board (shared library)
- serial_driver talks to the controller board of a robot's chassis behind a
- 1a86:7523 USB serial adapter: it finds the adapter by its USB serial number,
- sets up the line and exchanges checksummed frames, reconnecting by itself.")
+serial_driver talks to the controller board of a robot's chassis behind a
+1a86:7523 USB serial adapter: it finds the adapter by its USB serial number,
+sets up the line and exchanges checksummed frames, reconnecting by itself.")
 
 set(CPACK_DEBIAN_DEVELOPMENT_PACKAGE_NAME ${SERIAL_DRIVER_DEB_DEV})
 set(CPACK_DEBIAN_DEVELOPMENT_PACKAGE_SECTION libdevel)
 set(CPACK_DEBIAN_DEVELOPMENT_PACKAGE_DEPENDS
     "${SERIAL_DRIVER_DEB_RUNTIME} (= ${exact_version}), libudev-dev, libumockdev-dev")
+# Client tests on the simulated chassis run under umockdev's preload.
+set(CPACK_DEBIAN_DEVELOPMENT_PACKAGE_RECOMMENDS umockdev)
 set(CPACK_COMPONENT_DEVELOPMENT_DESCRIPTION
     "serial link to a chassis controller board (development files)
- Headers, CMake package and pkg-config files of serial_driver, and the
- simulated chassis (serial_driver::chassis_sim) for testing clients without
- hardware.")
+Headers, CMake package and pkg-config files of serial_driver, and the
+simulated chassis (serial_driver::chassis_sim) for testing clients without
+hardware.")
 
 set(CPACK_DEBIAN_TOOLS_PACKAGE_NAME ${SERIAL_DRIVER_DEB_TOOLS})
 set(CPACK_DEBIAN_TOOLS_PACKAGE_SECTION utils)
 set(CPACK_DEBIAN_TOOLS_PACKAGE_DEPENDS "${SERIAL_DRIVER_DEB_RUNTIME} (= ${exact_version})")
+# The simulated chassis (--simulate) needs umockdev's preload; the rest of the tool does not.
+set(CPACK_DEBIAN_TOOLS_PACKAGE_RECOMMENDS umockdev)
 set(CPACK_COMPONENT_TOOLS_DESCRIPTION
     "serial link to a chassis controller board (command-line tool and udev rules)
- chassisctl lists serial ports and reads and writes controller entries, also
- against a built-in simulated chassis. The udev rules give 1a86:7523 adapters
- to group dialout, keep ModemManager away and add /dev/chassis-<serial> links.")
+chassisctl lists serial ports and reads and writes controller entries, also
+against a built-in simulated chassis. The udev rules give 1a86:7523 adapters
+to group dialout, keep ModemManager away and add /dev/chassis-<serial> links.")
 
 set(CPACK_DEBIAN_PYTHON_PACKAGE_NAME ${SERIAL_DRIVER_DEB_PYTHON})
 set(CPACK_DEBIAN_PYTHON_PACKAGE_SECTION python)
 set(CPACK_DEBIAN_PYTHON_PACKAGE_DEPENDS
     "${SERIAL_DRIVER_DEB_RUNTIME} (= ${exact_version}), python3 (>= ${Python_VERSION_MAJOR}.${Python_VERSION_MINOR}), python3 (<< ${Python_VERSION_MAJOR}.${Python_VERSION_MINOR}.99)")
+set(CPACK_DEBIAN_PYTHON_PACKAGE_RECOMMENDS umockdev)  # for serial_driver.sim
 set(CPACK_COMPONENT_PYTHON_DESCRIPTION
     "serial link to a chassis controller board (Python module)
- import serial_driver: ChassisLink as a context manager, errors as exception
- classes, library messages through the logging module, and the simulated
- chassis (serial_driver.sim) for hardware-free tests.")
+import serial_driver: ChassisLink as a context manager, errors as exception
+classes, library messages through the logging module, and the simulated
+chassis (serial_driver.sim) for hardware-free tests.")
+
+# CPack cannot write Multi-Arch itself: the packages get it once built. The library, its
+# development files and the Python module can be installed for several architectures at once;
+# the tool runs the same from any.
+set(CPACK_SERIAL_DRIVER_MULTIARCH_SAME
+    "${SERIAL_DRIVER_DEB_RUNTIME};${SERIAL_DRIVER_DEB_DEV};${SERIAL_DRIVER_DEB_PYTHON}")
+set(CPACK_SERIAL_DRIVER_MULTIARCH_FOREIGN "${SERIAL_DRIVER_DEB_TOOLS}")
+set(CPACK_POST_BUILD_SCRIPTS ${PROJECT_SOURCE_DIR}/cmake/DebMultiArch.cmake)
 
 include(CPack)

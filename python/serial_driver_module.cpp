@@ -186,6 +186,11 @@ void bridgeLogToPython() {
 
 void ensurePreload() {
   if (chassis_sim::preloadActive()) return;
+  if (!chassis_sim::preloadInstalled()) {
+    throw std::runtime_error(
+        "the simulated chassis needs umockdev's preload library (libumockdev-preload.so.0), "
+        "which is not installed: apt install umockdev");
+  }
   py::module_ sys = py::module_::import("sys");
   // The program is started again with its own arguments; one read from standard input, or
   // typed at the prompt, cannot be.

@@ -164,6 +164,8 @@ TEST_F(ChassisctlTest, PrintsWhatWentOnTheWireAndTakesNegativeValues) {
   r = chassisctlOk({"--quiet", "--device", "/dev/ttyUSB0", "set", "6", "-1.5"});
   EXPECT_EQ(r.out, "entry 6 set to -1.500\n") << r.err;
   EXPECT_EQ(controller().entry(6), "-1.500");
+  r = chassisctlOk({"--quiet", "--serial", "ABC123", "set", "7", "-.5"});
+  EXPECT_EQ(r.out, "entry 7 set to -0.500\n") << r.err;
 }
 
 TEST(Chassisctl, NeverDiesWhateverItsArgumentsOrStreams) {
@@ -177,6 +179,19 @@ TEST(Chassisctl, NeverDiesWhateverItsArgumentsOrStreams) {
   r = test::runChild({CHASSISCTL, "--quiet", "list"}, closed_stdout);
   EXPECT_EQ(r.status, 1) << "exit status, not a signal";
   EXPECT_NE(r.err.find("standard output"), std::string::npos) << r.err;
+  test::ChildOptions both_closed;
+  both_closed.in_child = [] {
+    close(STDOUT_FILENO);
+    close(STDERR_FILENO);
+  };
+  r = test::runChild({CHASSISCTL, "--quiet", "list"}, both_closed);
+  EXPECT_EQ(r.status, 1) << "the results had nowhere to go";
+
+  r = chassisctl({"--simulate", "frob"});
+  EXPECT_EQ(r.status, 2);
+  EXPECT_NE(r.err.find("unknown subcommand 'frob'"), std::string::npos) << r.err;
+  r = chassisctl({"--simulate", "set", "5", std::string(60, 'x'), "--type", "text"});
+  EXPECT_NE(r.err.find("bytes"), std::string::npos) << r.err;
 }
 
 TEST(Chassisctl, ListShowsEveryPortAndExplainsAdaptersWithoutSerial) {
@@ -204,6 +219,7 @@ TEST(Chassisctl, SimulateNeedsNoDeviceAndHelpExitsZero) {
   r = chassisctl({"--help"});
   EXPECT_EQ(r.status, 0);
   EXPECT_NE(r.out.find("watch"), std::string::npos);
+  EXPECT_NE(r.out.find("Usage: chassisctl "), std::string::npos) << r.out;
   r = chassisctl({"set", "--help"});
   EXPECT_EQ(r.status, 0);
   EXPECT_NE(r.out.find("VALUE"), std::string::npos);

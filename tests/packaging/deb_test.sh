@@ -38,6 +38,20 @@ expect python3-serial-driver "$python_dir/serial_driver.pyi" \
   "$(contents python3-serial-driver | grep -o "$python_dir/serial_driver\.cpython-.*\.so")"
 dpkg-deb -f "$work"/build/serial-driver-tools_*.deb Depends | grep -q "libserial-driver1 (=" ||
   { echo "the tools do not depend on the library"; exit 1; }
+expect serial-driver-tools usr/share/man/man1/chassisctl.1.gz
+field() { dpkg-deb -f "$work"/build/"$1"_*.deb "$2"; }
+for package in libserial-driver1:same libserial-driver-dev:same python3-serial-driver:same \
+               serial-driver-tools:foreign; do
+  [ "$(field "${package%:*}" Multi-Arch)" = "${package#*:}" ] ||
+    { echo "${package%:*} is not Multi-Arch: ${package#*:}"; exit 1; }
+done
+for package in serial-driver-tools python3-serial-driver libserial-driver-dev; do
+  field $package Recommends | grep -qw umockdev ||
+    { echo "$package does not recommend umockdev (the simulator's preload)"; exit 1; }
+done
+summaries=$(for deb in "$@"; do dpkg-deb -f "$deb" Description | head -n 1; done | sort -u)
+[ "$(printf '%s\n' "$summaries" | wc -l)" -eq 4 ] ||
+  { echo "the packages share a short description: $summaries"; exit 1; }
 
 if command -v lintian >/dev/null; then
   echo "== lintian"

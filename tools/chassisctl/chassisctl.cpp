@@ -135,7 +135,7 @@ void checkValue(Options& o) {
     const size_t command = std::string("$set " + std::to_string(o.index) + " ").size();
     if (command + o.value.size() > static_cast<size_t>(kMaxCommandText)) {
       usage("text VALUE too long for one frame: at most " +
-            std::to_string(kMaxCommandText - command) + " characters at index " +
+            std::to_string(kMaxCommandText - command) + " bytes at index " +
             std::to_string(o.index));
     }
   }
@@ -288,8 +288,9 @@ std::vector<std::string> dashValuesLast(int argc, char** argv) {
   std::vector<std::string> moved;
   for (int i = 1; i < argc; ++i) {
     const std::string& a = args[i];
+    // Negative numbers with a leading digit CLI11 takes as values itself; "-.5" it does not.
     const bool dash_word = a.size() > 1 && a[0] == '-' && a[1] != '-' && a != "-h" &&
-                           !isdigit(static_cast<unsigned char>(a[1])) && a[1] != '.';
+                           !isdigit(static_cast<unsigned char>(a[1]));
     (dash_word ? moved : kept).push_back(a);
   }
   if (!moved.empty()) {
@@ -299,9 +300,27 @@ std::vector<std::string> dashValuesLast(int argc, char** argv) {
   return kept;
 }
 
+// The first word that is neither an option nor an option's value, when it names no
+// subcommand; empty otherwise.
+std::string unknownSubcommand(int argc, char** argv) {
+  for (int i = 1; i < argc; ++i) {
+    const std::string a = argv[i];
+    if (a == "--serial" || a == "--device" || a == "--baud") {
+      ++i;
+      continue;
+    }
+    if (a.empty() || a[0] == '-') continue;
+    for (const char* known : {"list", "get", "set", "watch"}) {
+      if (a == known) return "";
+    }
+    return a;
+  }
+  return "";
+}
+
 int run(int argc, char** argv) {
   Options o;
-  CLI::App app{"Talk to a chassis controller behind a 1a86:7523 USB serial adapter."};
+  CLI::App app{"Talk to a chassis controller behind a 1a86:7523 USB serial adapter.", "chassisctl"};
   app.require_subcommand(1);
   app.add_option("--serial", o.serial, "USB serial number of the adapter (see 'list')");
   app.add_option("--device", o.device, "the adapter's node or a link to it, e.g. /dev/ttyUSB0");
@@ -358,7 +377,9 @@ int run(int argc, char** argv) {
     }
   } catch (const CLI::ParseError& e) {
     if (e.get_exit_code() == 0) return app.exit(e);
-    fail(std::string(e.what()) + " (see --help)");
+    const std::string unknown = unknownSubcommand(argc, argv);
+    fail((unknown.empty() ? std::string(e.what()) : "unknown subcommand '" + unknown + "'") +
+         " (see --help)");
     return kExitUsage;
   } catch (const UsageError& e) {
     fail(e.message);
@@ -395,13 +416,19 @@ int main(int argc, char** argv) {
   // A closed pipe or stdout is reported through the exit status, not by dying of SIGPIPE.
   signal(SIGPIPE, SIG_IGN);
   // With a standard stream closed, the next file opened would take its number, and output
-  // meant for it would land there: a closed stdout is an error, stdin and stderr get /dev/null.
+  // meant for it would land there: a closed stdout is an error, stdin and stderr get /dev/null,
+  // each on its own number (stdout is looked at first: /dev/null must not land on it).
+  const bool stdout_closed = fcntl(STDOUT_FILENO, F_GETFD) < 0;
   for (int fd : {STDIN_FILENO, STDERR_FILENO}) {
-    if (fcntl(fd, F_GETFD) < 0 && open("/dev/null", fd == STDIN_FILENO ? O_RDONLY : O_WRONLY) < 0) {
-      return kExitFailed;
+    if (fcntl(fd, F_GETFD) >= 0) continue;
+    const int null = open("/dev/null", fd == STDIN_FILENO ? O_RDONLY : O_WRONLY);
+    if (null < 0) return kExitFailed;
+    if (null != fd) {
+      dup2(null, fd);
+      close(null);
     }
   }
-  if (fcntl(STDOUT_FILENO, F_GETFD) < 0) {
+  if (stdout_closed) {
     fail("standard output is closed; nothing to write the results to");
     return kExitFailed;
   }

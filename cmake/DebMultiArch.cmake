@@ -1,0 +1,23 @@
+# Run by CPack after the Debian packages are built: writes each package's Multi-Arch field.
+foreach(deb IN LISTS CPACK_PACKAGE_FILES)
+  execute_process(COMMAND dpkg-deb -f ${deb} Package OUTPUT_VARIABLE package
+                  OUTPUT_STRIP_TRAILING_WHITESPACE COMMAND_ERROR_IS_FATAL ANY)
+  if(package IN_LIST CPACK_SERIAL_DRIVER_MULTIARCH_SAME)
+    set(multiarch same)
+  elseif(package IN_LIST CPACK_SERIAL_DRIVER_MULTIARCH_FOREIGN)
+    set(multiarch foreign)
+  else()
+    continue()
+  endif()
+  set(tree ${deb}.tree)
+  file(REMOVE_RECURSE ${tree})
+  execute_process(COMMAND dpkg-deb -R ${deb} ${tree} COMMAND_ERROR_IS_FATAL ANY)
+  file(READ ${tree}/DEBIAN/control control)
+  string(REGEX REPLACE "\nMulti-Arch: [^\n]*" "" control "${control}")
+  string(STRIP "${control}" control)
+  string(APPEND control "\nMulti-Arch: ${multiarch}\n")
+  file(WRITE ${tree}/DEBIAN/control "${control}")
+  execute_process(COMMAND dpkg-deb --root-owner-group -Zxz -b ${tree} ${deb}
+                  OUTPUT_QUIET COMMAND_ERROR_IS_FATAL ANY)
+  file(REMOVE_RECURSE ${tree})
+endforeach()
