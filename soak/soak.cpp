@@ -415,9 +415,11 @@ int main(int argc, char** argv) {
           late_by_load);
   fprintf(stderr, "  unexpected results   %ld\n", mismatches);
 
-  // The simulator's udev testbed keeps a little per unplug/replug cycle; a leak in the
-  // exchange path would show as bytes per exchange, thousands of times over.
-  const bool memory_ok = heap_end - baseline_heap < 4096 + 2048 * unplugs;
+  // Measured: without unplugs the heap settles by 4 to 6 KiB after warm-up whatever the length
+  // of the run (4.1 KiB after 4,000 exchanges, 5.2 KiB after 16,000: allocator and stdio
+  // buffers, udev caches), and the testbed keeps up to 2 KiB per unplug/replug cycle. A leak
+  // in the exchange path would show as bytes per exchange, thousands of times over.
+  const bool memory_ok = heap_end - baseline_heap < 8192 + 2048 * unplugs;
   // umockdev keeps a socket or two of its own open for a while after a device change, and
   // more after each failed open of a node that was not ready.
   const long umockdev_fds =
