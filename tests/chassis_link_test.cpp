@@ -321,12 +321,18 @@ TEST(LinkWaits, ASignalEndsAWaitWhenInterruptCheckSaysSo) {
   ASSERT_FALSE(link.open(options));
   controller.inject(Fault::kNoReply);
   std::error_code waited;
+  std::atomic<bool> finished{false};
   std::thread waiter([&] {
     int v = 0;
     waited = link.get(1, v);
+    finished = true;
   });
   while (controller.commands() < 1) std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  pthread_kill(waiter.native_handle(), SIGUSR1);
+  // Signalled until it answers: one that lands before the wait has begun interrupts nothing.
+  while (!finished) {
+    pthread_kill(waiter.native_handle(), SIGUSR1);
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
   waiter.join();
   EXPECT_EQ(waited, Errc::cancelled);
   EXPECT_GE(checks, 1);
