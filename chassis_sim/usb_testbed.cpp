@@ -11,6 +11,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <sstream>
 #include <stdexcept>
 #include <vector>
 
@@ -214,11 +215,9 @@ bool preloadInstalled() {
   // being where the C library itself was found.
   std::vector<std::string> dirs;
   if (const char* path = getenv("LD_LIBRARY_PATH"); path != nullptr) {
-    std::string all = path;
-    for (size_t start = 0, end; start <= all.size(); start = end + 1) {
-      end = all.find(':', start);
-      if (end == std::string::npos) end = all.size();
-      if (end > start) dirs.push_back(all.substr(start, end - start));
+    std::istringstream all(path);
+    for (std::string dir; std::getline(all, dir, ':');) {
+      if (!dir.empty()) dirs.push_back(dir);
     }
   }
   dl_iterate_phdr(

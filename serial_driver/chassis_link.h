@@ -61,7 +61,9 @@ struct LinkOptions {
   int reconnect_after = kReconnectAfter;  // the failure in a row that triggers a reconnection
   // Asked on the waiting thread when a signal interrupts an operation's wait, and every 20 ms
   // while an operation waits for its turn: true ends the operation with Errc::cancelled.
-  // Lets a program's Ctrl-C end a long wait (the Python module raises KeyboardInterrupt).
+  // Lets a program's Ctrl-C end a long wait (the Python module raises KeyboardInterrupt). A
+  // signal that lands in the moment before a wait begins interrupts nothing; cancel() from a
+  // signal handler has no such gap.
   std::function<bool()> interrupt_check;
 };
 

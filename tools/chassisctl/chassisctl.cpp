@@ -304,7 +304,7 @@ std::vector<std::string> dashValuesLast(int argc, char** argv) {
 // subcommand; empty otherwise.
 std::string unknownSubcommand(int argc, char** argv) {
   for (int i = 1; i < argc; ++i) {
-    const std::string a = argv[i];
+    std::string a = argv[i];
     if (a == "--serial" || a == "--device" || a == "--baud") {
       ++i;
       continue;
