@@ -2,6 +2,7 @@
 
 #include <libudev.h>
 
+#include <algorithm>
 #include <map>
 #include <memory>
 #include <utility>
@@ -64,9 +65,11 @@ std::vector<serial_driver::SerialPort> serial_driver::listSerialPorts() {
     ports[port.devnode] = port;
   }
 
-  std::vector<SerialPort> sorted;
-  sorted.reserve(ports.size());
-  for (auto& entry : ports) sorted.push_back(std::move(entry.second));
+  // Filled in place: a push_back would instantiate vector members whose names begin with
+  // serial_driver:: and, unoptimised, leak into the exported symbols.
+  std::vector<SerialPort> sorted(ports.size());
+  std::transform(ports.begin(), ports.end(), sorted.begin(),
+                 [](auto& entry) { return std::move(entry.second); });
   return sorted;
 }
 
