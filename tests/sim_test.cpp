@@ -101,17 +101,22 @@ TEST_F(SimulatedController, LateAndSplitRepliesKeepTheirTimes) {
   EXPECT_EQ(exchange("$get 3", std::chrono::milliseconds(20)), "") << "not before its delay";
   EXPECT_EQ(collect(std::chrono::milliseconds(500)), test::frame("$fdb 3 2.500"));
 
-  controller_.inject(Fault::kSplitReply);
-  const std::string frame = test::frame("$get 3");
-  ASSERT_EQ(write(port_, frame.data(), frame.size()), static_cast<ssize_t>(frame.size()));
-  std::string text;
-  while (text.find('2') == std::string::npos) text += collect(std::chrono::milliseconds(1));
-  const auto text_at = Clock::now();
-  std::string rest = text.substr(text.find("2.500") + 5);
-  while (rest.find('\n') == std::string::npos) rest += collect(std::chrono::milliseconds(1));
-  EXPECT_GE(Clock::now() - text_at, std::chrono::milliseconds(2))
-      << "the checksum and newline come apart from the text";
-  EXPECT_EQ(text.substr(0, text.find("2.500") + 5) + rest, test::frame("$fdb 3 2.500"));
+  // The gap between text and checksum is the controller's 3 ms; a reader the machine keeps
+  // off the processor that long sees both at once, so it may look again, five times in all.
+  bool seen_apart = false;
+  for (int attempt = 0; attempt < 5 && !seen_apart; ++attempt) {
+    controller_.inject(Fault::kSplitReply);
+    const std::string frame = test::frame("$get 3");
+    ASSERT_EQ(write(port_, frame.data(), frame.size()), static_cast<ssize_t>(frame.size()));
+    std::string got;
+    while (got.find("2.500") == std::string::npos) got += collect(std::chrono::milliseconds(1));
+    const auto text_at = Clock::now();
+    while (got.find('\n') == std::string::npos) got += collect(std::chrono::milliseconds(1));
+    seen_apart = Clock::now() - text_at >= std::chrono::milliseconds(2);
+    EXPECT_EQ(got, test::frame("$fdb 3 2.500"));
+    controller_.waitIdle();
+  }
+  EXPECT_TRUE(seen_apart) << "the checksum and newline come apart from the text";
 }
 
 TEST(SimulatedControllerSettings, NegativePacingIsRefused) {
