@@ -100,14 +100,6 @@ Clock::time_point later(Clock::time_point now, Clock::duration wait) {
   return wait >= Clock::time_point::max() - now ? Clock::time_point::max() : now + wait;
 }
 
-// What is left until a deadline, for ppoll; a day at most, as ppoll's time is finite.
-timespec timeLeft(Clock::time_point deadline) {
-  const auto left = std::clamp<Clock::duration>(deadline - Clock::now(), Clock::duration::zero(),
-                                                std::chrono::hours(24));
-  const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(left).count();
-  return {static_cast<time_t>(ns / 1000000000), static_cast<long>(ns % 1000000000)};
-}
-
 // The node to open: the adapter with the serial number, found by the classic interface's
 // lookup (empty when none is attached), or else the device path as given.
 std::string nodeToOpen(const LinkOptions& options) {
@@ -410,7 +402,7 @@ std::error_code ChassisLink::Impl::resynchronise(uint64_t epoch) {
 
 std::error_code ChassisLink::Impl::pauseUntil(Clock::time_point until, uint64_t epoch) {
   for (;;) {
-    const timespec wait = timeLeft(until);
+    const timespec wait = detail::timeLeft(until);
     if (wait.tv_sec == 0 && wait.tv_nsec == 0) return {};
     pollfd wake{wake_fd, POLLIN, 0};
     const int ready = ppoll(&wake, wake_fd >= 0 ? 1 : 0, &wait, nullptr);
@@ -427,7 +419,7 @@ std::error_code ChassisLink::Impl::awaitReply(const Exchange& what, Clock::time_
   for (;;) {
     // Past the deadline the port is still looked at once: a reply that came in time is taken
     // even when this thread itself was kept off the processor.
-    const timespec wait = timeLeft(deadline);
+    const timespec wait = detail::timeLeft(deadline);
     pollfd fds[2] = {{fd, POLLIN, 0}, {wake_fd, POLLIN, 0}};
     const int ready = ppoll(fds, wake_fd >= 0 ? 2 : 1, &wait, nullptr);
     if (ready < 0 && errno != EINTR) return Errc::hung_up;

@@ -153,16 +153,22 @@ std::chrono::nanoseconds resyncQuietTime(std::chrono::nanoseconds deadline, int 
   return deadline > longest / deadlines ? longest : deadlines * deadline;
 }
 
+timespec timeLeft(std::chrono::steady_clock::time_point deadline) {
+  using Clock = std::chrono::steady_clock;
+  const auto left = std::clamp<Clock::duration>(deadline - Clock::now(), Clock::duration::zero(),
+                                                std::chrono::hours(24));
+  const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(left).count();
+  return {static_cast<time_t>(ns / 1000000000), static_cast<long>(ns % 1000000000)};
+}
+
 Resync discardUntilQuiet(int fd, std::chrono::nanoseconds quiet, int wake_fd,
                          const std::function<bool()>& stop) {
   using Clock = std::chrono::steady_clock;
   Resync result;
   auto quiet_until = Clock::now() + quiet;
   for (;;) {
-    const auto left = std::max<Clock::duration>(quiet_until - Clock::now(), Clock::duration{0});
-    if (left == Clock::duration{0}) return result;
-    const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(left).count();
-    const timespec wait{static_cast<time_t>(ns / 1000000000), static_cast<long>(ns % 1000000000)};
+    const timespec wait = timeLeft(quiet_until);
+    if (wait.tv_sec == 0 && wait.tv_nsec == 0) return result;
     pollfd fds[2] = {{fd, POLLIN, 0}, {wake_fd, POLLIN, 0}};
     const int ready = ppoll(fds, wake_fd >= 0 ? 2 : 1, &wait, nullptr);
     if (ready < 0 && errno != EINTR) {

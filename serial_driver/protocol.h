@@ -3,6 +3,8 @@
 // after a failed exchange. Internal to the library; not installed.
 #pragma once
 
+#include <time.h>
+
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
@@ -116,6 +118,10 @@ Verdict judgeFeedback(const char (*tokens)[64], int index, int data_type, void* 
 // failed (two answers may then still be on their way); never longer than `longest`.
 std::chrono::nanoseconds resyncQuietTime(std::chrono::nanoseconds deadline, int failures_in_row,
                                          std::chrono::nanoseconds longest);
+
+// What is left until a deadline, as ppoll takes it: 0 once past, a day at most (the largest
+// deadlines would overflow its seconds).
+timespec timeLeft(std::chrono::steady_clock::time_point deadline);
 
 enum class QuietEnd { kQuiet, kHungUp, kCancelled };
 struct Resync {
