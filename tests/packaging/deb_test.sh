@@ -2,14 +2,25 @@
 # Builds the Debian packages from a build configured for /usr, checks what each one holds,
 # lets lintian judge them, unpacks them into a throwaway root, runs chassisctl and imports the
 # Python module from there, and builds a consumer against them.
+# For a cross build (SERIAL_DRIVER_TOOLCHAIN, SERIAL_DRIVER_PYTHON: the target's toolchain file
+# and interpreter), the packages are the target's and run from the root under emulation.
 set -eu
 source=$1
 install_tests=$2
+triplet=$3  # the packages' architecture, as a multiarch triplet
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
+python=/usr/bin/python3
+toolchain=""
+if [ -n "${SERIAL_DRIVER_TOOLCHAIN:-}" ]; then
+  python=$SERIAL_DRIVER_PYTHON
+  toolchain="--toolchain $SERIAL_DRIVER_TOOLCHAIN"
+fi
 
-cmake -S "$source" -B "$work/build" -DCMAKE_INSTALL_PREFIX=/usr -DCMAKE_BUILD_TYPE=Release \
-  -DSERIAL_DRIVER_BUILD_TESTS=OFF -DSERIAL_DRIVER_BUILD_BENCH=OFF >/dev/null
+# shellcheck disable=SC2086
+cmake -S "$source" -B "$work/build" $toolchain -DCMAKE_INSTALL_PREFIX=/usr \
+  -DCMAKE_BUILD_TYPE=Release -DSERIAL_DRIVER_BUILD_TESTS=OFF -DSERIAL_DRIVER_BUILD_BENCH=OFF \
+  -DPython_ROOT_DIR=/usr -DPython_EXECUTABLE="$python" >/dev/null
 cmake --build "$work/build" -j"$(nproc)" >/dev/null
 (cd "$work/build" && cpack -G DEB >/dev/null)
 set -- "$work"/build/*.deb
@@ -24,7 +35,11 @@ expect() {
     contents "$package" | grep -qx "./$f" || { echo "$package lacks $f"; contents "$package"; exit 1; }
   done
 }
-lib=usr/lib/x86_64-linux-gnu
+lib=usr/lib/$triplet
+arch=$(dpkg-architecture -t "$triplet" -qDEB_HOST_ARCH 2>/dev/null)
+for deb in "$@"; do
+  [ "$(dpkg-deb -f "$deb" Architecture)" = "$arch" ] || { echo "$deb is not for $arch"; exit 1; }
+done
 expect libserial-driver1 $lib/libserial_driver.so.1 $lib/libserial_driver.so.1.0.0 \
   usr/share/doc/libserial-driver1/copyright
 [ "$(contents libserial-driver1 | grep -c include)" -eq 0 ] || { echo "headers in the runtime"; exit 1; }
@@ -36,6 +51,9 @@ expect serial-driver-tools usr/bin/chassisctl usr/lib/udev/rules.d/60-serial-dri
 python_dir=usr/lib/python3/dist-packages
 expect python3-serial-driver "$python_dir/serial_driver.pyi" \
   "$(contents python3-serial-driver | grep -o "$python_dir/serial_driver\.cpython-.*\.so")"
+# The system libraries' packages come from dpkg-shlibdeps, for the packages' own architecture.
+dpkg-deb -f "$work"/build/libserial-driver1_*.deb Depends | grep -q "libudev1 (>=" ||
+  { echo "the library's dependencies were not computed"; exit 1; }
 dpkg-deb -f "$work"/build/serial-driver-tools_*.deb Depends | grep -q "libserial-driver1 (=" ||
   { echo "the tools do not depend on the library"; exit 1; }
 expect serial-driver-tools usr/share/man/man1/chassisctl.1.gz
@@ -65,18 +83,20 @@ for deb in "$@"; do dpkg-deb -x "$deb" "$root"; done
 # A /usr install has no search path of its own: the loader is told where the root's copy is.
 # A busy machine may make the simulated reply late (exit status 1): three runs in all.
 for _ in 1 2 3; do
-  LD_LIBRARY_PATH=$root/$lib "$root/usr/bin/chassisctl" --simulate --quiet get 5 \
-    >"$work/get.out" 2>"$work/get.err" && break
+  LD_LIBRARY_PATH=$root/$lib${LD_LIBRARY_PATH:+:$LD_LIBRARY_PATH} \
+    "$root/usr/bin/chassisctl" --simulate --quiet get 5 >"$work/get.out" 2>"$work/get.err" && break
   grep -q "no valid reply in time" "$work/get.err" || break
 done
 [ "$(cat "$work/get.out")" = "0" ] || { echo "chassisctl said: $(cat "$work/get.out")"; exit 1; }
 
-LD_LIBRARY_PATH=$root/$lib PYTHONPATH=$root/$python_dir /usr/bin/python3 -c \
+LD_LIBRARY_PATH=$root/$lib PYTHONPATH=$root/$python_dir "$python" -c \
   'import serial_driver; print(len(serial_driver.list_serial_ports()) >= 0)' >"$work/py.out"
 [ "$(cat "$work/py.out")" = "True" ] || { echo "the Python module did not import"; exit 1; }
 
 echo "== consumer built against the packages"
-cmake -S "$install_tests/consumer" -B "$work/consumer" -DCMAKE_PREFIX_PATH="$root/usr" >/dev/null
+# shellcheck disable=SC2086
+cmake -S "$install_tests/consumer" -B "$work/consumer" $toolchain \
+  ${toolchain:+-DCMAKE_FIND_ROOT_PATH_MODE_PACKAGE=BOTH} -DCMAKE_PREFIX_PATH="$root/usr" >/dev/null
 cmake --build "$work/consumer" >/dev/null
 LD_LIBRARY_PATH=$root/$lib "$work/consumer/consumer"
 echo "package test passed"
