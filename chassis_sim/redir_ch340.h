@@ -1,0 +1,67 @@
+// A software CH340 (1a86:7523) on the USB-host side of a usbredir connection: QEMU's usb-redir
+// device presents it to a guest, whose own ch341 driver binds to it. Its serial side is a
+// Controller, reached through a socket pair.
+#pragma once
+
+#include <cstdint>
+#include <deque>
+#include <optional>
+#include <string>
+
+#include "chassis_sim/controller.h"
+
+struct usbredirparser;
+
+namespace chassis_sim {
+
+class RedirCh340 {
+ public:
+  // `redir_fd` is connected to QEMU's usb-redir chardev and becomes this object's.
+  RedirCh340(int redir_fd, Controller& controller);
+  ~RedirCh340();
+  RedirCh340(const RedirCh340&) = delete;
+  RedirCh340& operator=(const RedirCh340&) = delete;
+
+  // Plugs the adapter in, with a USB serial number or none (as many real ones have).
+  void plug(std::optional<std::string> serial);
+  // The usbredir disconnect, as when the cable is pulled.
+  void unplug();
+
+  // One turn of the loop: waits up to `timeout_ms` for QEMU or the controller, and for
+  // `extra_fd` (whose events land in `extra_revents`). False once QEMU has gone.
+  bool step(int extra_fd, short& extra_revents, int timeout_ms);
+
+  // The line as the guest's driver programmed the chip's registers.
+  int baud() const;             // 0 until the divisor is written
+  uint8_t lineControl() const;  // register 0x18: 0xc3 is 8N1 with receive and transmit on
+  // The rate the controller's side of the line runs at; bytes are garbled in both directions
+  // while the chip's rate is more than 2 % away from it, as on a real line.
+  void setControllerBaud(int baud);
+
+ private:
+  friend struct RedirCallbacks;
+  void sendConnect();
+  void answerControl(uint64_t id, const void* header, const uint8_t* data, int length);
+  void fromGuest(const uint8_t* data, int length);
+  void fillReads();
+  bool rateMatches() const;
+  void garbleIfRatesDiffer(std::string& bytes) const;
+  void applyPacing();
+
+  int redir_fd_;
+  int serial_fd_ = -1;  // our end of the pair; the controller serves the other
+  int controller_fd_ = -1;
+  Controller& controller_;
+  usbredirparser* parser_ = nullptr;
+  bool hello_ = false;
+  bool plugged_ = false;
+  bool connected_ = false;
+  bool awaiting_ack_ = false;
+  std::optional<std::string> serial_;
+  uint8_t registers_[256] = {};
+  int controller_baud_ = 115200;
+  std::deque<std::pair<uint64_t, int>> reads_;  // pending bulk IN requests: id, length
+  std::string to_guest_;
+};
+
+}  // namespace chassis_sim

@@ -1,0 +1,119 @@
+// The host side of the kernel lane: a software CH340 on QEMU's usb-redir socket, with a
+// simulated controller behind it, and a line-based control channel on the guest's second
+// serial port through which the tests inside the guest plug, unplug and inspect the chip.
+//   lane_host <usb-redir socket> <control socket> <serial number or ->
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <optional>
+#include <sstream>
+#include <string>
+#include <thread>
+
+#include "chassis_sim/controller.h"
+#include "chassis_sim/redir_ch340.h"
+
+namespace {
+
+using chassis_sim::Controller;
+using chassis_sim::Fault;
+using chassis_sim::RedirCh340;
+
+// QEMU makes its sockets as it starts: try for a while.
+int connectTo(const char* path) {
+  for (int attempt = 0; attempt < 600; ++attempt) {
+    const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    snprintf(address.sun_path, sizeof address.sun_path, "%s", path);
+    if (connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0) return fd;
+    close(fd);
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  }
+  fprintf(stderr, "lane_host: cannot connect to %s\n", path);
+  exit(1);
+}
+
+std::optional<std::string> serialArgument(const std::string& word) {
+  if (word == "-") return std::nullopt;
+  return word;
+}
+
+std::optional<Fault> faultNamed(const std::string& name) {
+  for (int f = static_cast<int>(Fault::kNone); f <= static_cast<int>(Fault::kWrongKind); ++f) {
+    if (name == chassis_sim::faultName(static_cast<Fault>(f))) return static_cast<Fault>(f);
+  }
+  return std::nullopt;
+}
+
+// One command of the control channel; the answer is one line.
+std::string handle(const std::string& line, RedirCh340& chip, Controller& controller) {
+  std::istringstream in(line);
+  std::string command, word;
+  in >> command;
+  if (command == "unplug") {
+    chip.unplug();
+  } else if (command == "plug" && in >> word) {
+    chip.plug(serialArgument(word));
+  } else if (command == "regs") {
+    char answer[64];
+    snprintf(answer, sizeof answer, "%d %02x", chip.baud(), chip.lineControl());
+    return answer;
+  } else if (command == "rate" && in >> word) {
+    chip.setControllerBaud(std::stoi(word));
+  } else if (int count = 0; command == "fault" && in >> count) {  // fault <count> <name>
+    std::getline(in >> std::ws, word);
+    const auto fault = faultNamed(word);
+    if (!fault) return "error unknown fault " + word;
+    controller.inject(*fault, count);
+  } else if (command == "late" && in >> word) {
+    controller.setLateDelay(std::chrono::milliseconds(std::stoi(word)));
+  } else if (command == "entry" && in >> word) {
+    return controller.entry(std::stoi(word));
+  } else if (command == "set" && in >> word) {
+    std::string value;
+    std::getline(in >> std::ws, value);
+    controller.setEntry(std::stoi(word), value);
+  } else if (command == "commands") {
+    return std::to_string(controller.commands());
+  } else {
+    return "error unknown command: " + line;
+  }
+  return "ok";
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc != 4) {
+    fprintf(stderr, "usage: lane_host <usb-redir socket> <control socket> <serial|->\n");
+    return 2;
+  }
+  Controller controller;
+  RedirCh340 chip(connectTo(argv[1]), controller);
+  const int control = connectTo(argv[2]);
+  chip.plug(serialArgument(argv[3]));
+  std::string pending;
+  for (;;) {
+    short revents = 0;
+    if (!chip.step(control, revents, 100)) return 0;  // QEMU has gone
+    if (!(revents & (POLLIN | POLLHUP))) continue;
+    char buf[256];
+    const ssize_t n = read(control, buf, sizeof buf);
+    if (n <= 0) return 0;
+    pending.append(buf, static_cast<size_t>(n));
+    for (size_t nl = pending.find('\n'); nl != std::string::npos; nl = pending.find('\n')) {
+      std::string line = pending.substr(0, nl);
+      pending.erase(0, nl + 1);
+      if (!line.empty() && line.back() == '\r') line.pop_back();
+      if (line.empty()) continue;
+      const std::string answer = handle(line, chip, controller) + "\n";
+      (void)!write(control, answer.data(), answer.size());
+    }
+  }
+}
