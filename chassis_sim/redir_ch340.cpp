@@ -33,34 +33,21 @@ constexpr int kClockRate = 48000000;
 
 int endpointIndex(uint8_t address) { return ((address & 0x80) >> 3) | (address & 0x0f); }
 
+// One descriptor a row.
+// clang-format off
 std::vector<uint8_t> deviceDescriptor(bool has_serial) {
-  return {18,
-          1,
-          0x10,
-          0x01,
-          0xff,
-          0,
-          0,
-          8,
-          0x86,
-          0x1a,
-          0x23,
-          0x75,
-          0x54,
-          0x02,
-          0,
-          2,
-          static_cast<uint8_t>(has_serial ? 3 : 0),
-          1};
+  return {18, 1, 0x10, 0x01, 0xff, 0, 0, 8, 0x86, 0x1a, 0x23, 0x75, 0x54, 0x02,
+          0, 2, static_cast<uint8_t>(has_serial ? 3 : 0), 1};
 }
 
 std::vector<uint8_t> configurationDescriptor() {
-  return {9,           2, 39, 0, 1, 1,        0,    0x80,        49,  // one interface, bus powered,
-                                                                      // 98 mA
-          9,           4, 0,  0, 3, 0xff,     0x01, 0x02,        0,  7, 5, kBulkIn, 2,
-          kBulkPacket, 0, 0,  7, 5, kBulkOut, 2,    kBulkPacket, 0,  0, 7, 5,       kInterruptIn,
-          3,           8, 0,  1};
+  return {9, 2, 39, 0, 1, 1, 0, 0x80, 49,  // one interface, bus powered, 98 mA
+          9, 4, 0, 0, 3, 0xff, 0x01, 0x02, 0,
+          7, 5, kBulkIn, 2, kBulkPacket, 0, 0,
+          7, 5, kBulkOut, 2, kBulkPacket, 0, 0,
+          7, 5, kInterruptIn, 3, 8, 0, 1};
 }
+// clang-format on
 
 std::vector<uint8_t> stringDescriptor(const std::string& text) {
   std::vector<uint8_t> out{static_cast<uint8_t>(2 + 2 * text.size()), 3};
@@ -141,7 +128,7 @@ struct RedirCallbacks {
   }
   static void control(void* priv, uint64_t id, usb_redir_control_packet_header* h, uint8_t* data,
                       int length) {
-    chip(priv).answerControl(id, h, data, length);
+    chip(priv).answerControl(id, h, length);
     usbredirparser_free_packet_data(chip(priv).parser_, data);
   }
   static void bulk(void* priv, uint64_t id, usb_redir_bulk_packet_header* h, uint8_t* data,
@@ -251,7 +238,8 @@ void RedirCh340::sendConnect() {
   memset(registers_, 0, sizeof registers_);
 }
 
-void RedirCh340::answerControl(uint64_t id, const void* raw, const uint8_t* data, int length) {
+// OUT requests' data is not needed: every register write carries its value in the header.
+void RedirCh340::answerControl(uint64_t id, const void* raw, int length) {
   usb_redir_control_packet_header h = *static_cast<const usb_redir_control_packet_header*>(raw);
   std::vector<uint8_t> reply;
   bool ok = true;
@@ -309,7 +297,6 @@ void RedirCh340::answerControl(uint64_t id, const void* raw, const uint8_t* data
                                        ok ? static_cast<int>(reply.size()) : 0);
   } else {
     h.length = static_cast<uint16_t>(ok ? length : 0);
-    (void)data;
     usbredirparser_send_control_packet(parser_, id, &h, nullptr, 0);
   }
 }

@@ -41,7 +41,7 @@ class RedirCh340 {
  private:
   friend struct RedirCallbacks;
   void sendConnect();
-  void answerControl(uint64_t id, const void* header, const uint8_t* data, int length);
+  void answerControl(uint64_t id, const void* header, int length);
   void fromGuest(const uint8_t* data, int length);
   void fillReads();
   bool rateMatches() const;
