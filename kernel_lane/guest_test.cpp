@@ -95,6 +95,15 @@ void replug(const std::string& serial = kSerial) {
 // The adapter's node as udev names it now.
 std::string currentNode() { return getDevicePort("7523", "1a86", kSerial); }
 
+// What a shell command prints on standard output.
+std::string commandOutput(const std::string& command) {
+  FILE* out = popen(command.c_str(), "r");
+  std::string text;
+  for (char buf[256]; fgets(buf, sizeof buf, out) != nullptr;) text += buf;
+  pclose(out);
+  return text;
+}
+
 int openDescriptors() {
   int n = 0;
   for ([[maybe_unused]] const auto& entry : fs::directory_iterator("/proc/self/fd")) ++n;
@@ -113,6 +122,13 @@ LinkOptions bySerial(int baud = 115200) {
   return options;
 }
 
+LinkOptions byDevice(const std::string& path) {
+  LinkOptions options = bySerial();
+  options.serial.clear();
+  options.device = path;
+  return options;
+}
+
 TEST(RealDriver, LookupBySerialNumberThroughUdev) {
   bool listed = false;
   for (const auto& port : serial_driver::listSerialPorts()) {
@@ -123,10 +139,7 @@ TEST(RealDriver, LookupBySerialNumberThroughUdev) {
   }
   EXPECT_TRUE(listed);
   EXPECT_EQ(getDevicePort("7523", "1a86", kSerial), "/dev/ttyUSB0");
-  FILE* out = popen("chassisctl list", "r");
-  std::string text;
-  for (char buf[256]; fgets(buf, sizeof buf, out) != nullptr;) text += buf;
-  pclose(out);
+  const std::string text = commandOutput("chassisctl list");
   EXPECT_NE(text.find(kSerial), std::string::npos) << text;
   EXPECT_NE(text.find("/dev/ttyUSB0"), std::string::npos) << text;
 }
@@ -284,10 +297,7 @@ TEST(RealDriver, AnAdapterWithoutSerialNumberIsOpenedByPath) {
   EXPECT_FALSE(fs::exists("/dev/chassis-" + std::string(kSerial)));
   ChassisLink link;
   EXPECT_EQ(link.open(bySerial()), Errc::not_found);
-  LinkOptions options = bySerial();
-  options.serial.clear();
-  options.device = by_path;
-  ASSERT_FALSE(link.open(options));
+  ASSERT_FALSE(link.open(byDevice(by_path)));
   EXPECT_FALSE(link.set(1, 3));
   link.close();
   replug();
@@ -318,18 +328,12 @@ TEST(UdevRules, TheInstalledRulesNameTheAdapterAndLetDialoutIn) {
   ASSERT_EQ(stat(node.c_str(), &info), 0);
   EXPECT_EQ(info.st_gid, getgrnam("dialout")->gr_gid);
   EXPECT_EQ(info.st_mode & 0777, 0660u);
-  FILE* out = popen(("udevadm info --query=property --name=" + node).c_str(), "r");
-  std::string properties;
-  for (char buf[256]; fgets(buf, sizeof buf, out) != nullptr;) properties += buf;
-  pclose(out);
+  const std::string properties = commandOutput("udevadm info --query=property --name=" + node);
   EXPECT_NE(properties.find("ID_MM_DEVICE_IGNORE=1"), std::string::npos) << properties;
   EXPECT_NE(properties.find("ID_USB_DRIVER=ch341"), std::string::npos) << properties;
 
   ChassisLink link;
-  LinkOptions options = bySerial();
-  options.serial.clear();
-  options.device = stable;
-  ASSERT_FALSE(link.open(options));
+  ASSERT_FALSE(link.open(byDevice(stable)));
   EXPECT_FALSE(link.set(1, 1));
   link.close();
   EXPECT_EQ(openAs(1000, {1000, getgrnam("dialout")->gr_gid}), 0);  // robot, in dialout
