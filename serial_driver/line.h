@@ -4,6 +4,8 @@
 
 #include <termios.h>
 
+#include <chrono>
+
 namespace serial_driver {
 namespace detail {
 
@@ -16,6 +18,13 @@ constexpr int kFlowControlNone = 0;
 constexpr int kDataBits = 8;
 constexpr int kStopBits = 1;
 constexpr int kParityNone = 'N';
+// A start bit, 8 data bits and a stop bit.
+constexpr int kBitsPerByte = 10;
+
+// One byte's time on the wire at a rate: 86.8 us at 115200.
+constexpr std::chrono::nanoseconds byteTime(int baud) {
+  return std::chrono::nanoseconds(kBitsPerByte * 1000000000LL / baud);
+}
 
 // The rates the line settings know, fastest first, with their termios speed constants.
 struct LineRate {
