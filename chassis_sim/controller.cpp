@@ -13,7 +13,7 @@
 #include <stdexcept>
 
 #include "serial_driver/codec.h"
-#include "serial_driver/protocol.h"
+#include "serial_driver/timing.h"
 
 namespace chassis_sim {
 

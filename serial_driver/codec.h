@@ -6,6 +6,7 @@
 
 #include <cstdint>
 
+#include "serial_driver/value_types.h"  // code that took the type codes from here keeps them
 #include "serial_driver_export.h"
 
 // Size of every frame buffer, and the most bytes one frame may take on the wire.
@@ -13,11 +14,6 @@ constexpr int kFrameSize = 64;
 
 // Longest command text: text, checksum byte and newline fit one frame.
 constexpr int kMaxCommandText = kFrameSize - 2;
-
-// Value type codes for getFeedback.
-constexpr int kValueInt = 1;
-constexpr int kValueFloat = 2;
-constexpr int kValueText = 3;
 
 // XOR of the bytes of a NUL-terminated text.
 SERIAL_DRIVER_EXPORT uint8_t calcXOR(const char* string);

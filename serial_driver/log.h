@@ -1,6 +1,5 @@
 // The library's log: messages as one line each, "LEVEL logger text", on standard output or
-// to the client's sink (log_sink.h), the logging macros of the library's sources, and the crash
-// report (crash_report.h).
+// to the client's sink (log_sink.h), and the logging macros of the library's sources.
 #pragma once
 
 #include <cstdint>
@@ -8,9 +7,12 @@
 #include <string>
 #include <unordered_map>
 
-#include "serial_driver/crash_report.h"
 #include "serial_driver/log_sink.h"
 #include "serial_driver_export.h"
+
+// Compatibility: the log header has always declared the crash report too (signal_handler,
+// backtrace), and clients include it for them. The crash report itself sits above the log.
+#include "serial_driver/crash_report.h"  // IWYU pragma: export
 
 // Level names indexed by LogLevel; OFF deliberately has no entry.
 SERIAL_DRIVER_EXPORT extern const char* const logStr[6];

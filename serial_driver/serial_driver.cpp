@@ -1,3 +1,4 @@
+// The classic interface: SerialDriver, its link wrappers and its reply waits.
 #include "serial_driver/serial_driver.h"
 
 #include <unistd.h>
@@ -8,13 +9,18 @@
 #include <cstring>
 #include <string>
 
+#include "serial_driver/defaults.h"
+#include "serial_driver/frame.h"
 #include "serial_driver/line.h"
 #include "serial_driver/log.h"
-#include "serial_driver/protocol.h"
+#include "serial_driver/port.h"
+#include "serial_driver/reconnect_policy.h"
+#include "serial_driver/reply.h"
 #include "serial_driver/serial_identify.h"
+#include "serial_driver/timing.h"
 #include "serial_driver/uart.h"
 
-// The protocol pieces this interface shares with ChassisLink.
+// The codec, reply, timing and port layers are shared with ChassisLink.
 using namespace serial_driver::detail;
 using serial_driver::kReconnectAfter;
 
@@ -61,18 +67,6 @@ class ReplyPoller {
   bool pause_pending_ = false;
 };
 
-// The body of every entry method: seals the length-byte command text, drops stale input, writes
-// the frame and, when it went out whole, waits for the reply. Returns what handleTimeout takes;
-// *sent is what transmit returned. A failed send is logged by the method itself: log lines name
-// their method, and each method's site is throttled on its own.
-template <typename AwaitReply>
-int exchangeEntry(int fd, char* command, int length, int* sent, AwaitReply&& await_reply) {
-  const int frame_length = sealFrame(command, length);
-  clear_receive_buf(fd);
-  *sent = transmit(fd, command, frame_length);
-  return *sent <= 0 ? *sent : await_reply();
-}
-
 std::string sendFailedText(int ret) { return "uart send failed, ret:" + std::to_string(ret); }
 
 // After a failed exchange its reply may still arrive, and the protocol has no sequence
@@ -81,7 +75,7 @@ std::string sendFailedText(int ret) { return "uart send failed, ret:" + std::to_
 // nothing to throw away.
 void discardLateReplies(int fd, int failures_in_row) {
   if (fd <= 0) return;
-  discardUntilQuiet(fd, resyncQuietTime(kReplyWindow, failures_in_row, std::chrono::seconds(1)), -1,
+  discardUntilQuiet(fd, resyncQuietTime(kReplyWindow, failures_in_row, kLongestResync), -1,
                     nullptr);
 }
 
@@ -173,13 +167,9 @@ void SerialDriver::close() {
 }
 
 bool SerialDriver::handleTimeout(int res) {
-  if (res != 0) {
-    conn_timeout_cnt_ = 0;
-    return true;
-  }
-  if (++conn_timeout_cnt_ < kReconnectAfter) {
-    discardLateReplies(fd_, conn_timeout_cnt_);
-    return false;
+  if (!countFailure(&conn_timeout_cnt_, res == 0, kReconnectAfter)) {
+    if (res == 0) discardLateReplies(fd_, conn_timeout_cnt_);
+    return res != 0;
   }
   std::string dev;
   init(portname_, dev, baud_rate_);
@@ -191,28 +181,31 @@ bool SerialDriver::handleTimeout(int res) {
     fd_ = -1;
   }
   SD_LOG(LogLevel::CRITICAL, "time out then reconnection!");
-  conn_timeout_cnt_ = 0;
   return false;
 }
+
+// The body every entry method shares: seals the command text, drops stale input, writes the
+// frame and, when it went out whole, waits for the reply with `await`; then counts the result.
+// A macro, so a failed send is logged at the method's own site: log lines name their method,
+// and each method's site is throttled on its own.
+#define EXCHANGE_ENTRY(command, length, await)                          \
+  do {                                                                  \
+    clear_receive_buf(fd_);                                             \
+    const int sent = transmit(fd_, command, sealFrame(command, length)); \
+    if (sent <= 0) SD_LOG_THROTTLED(LogLevel::WARN, sendFailedText(sent)); \
+    return handleTimeout(sent <= 0 ? sent : (await));                   \
+  } while (0)
 
 bool SerialDriver::setEntry(int index, const float* data_address) {
   if (!isOpened_) exit_serial_driver(fd_);
   char command[kFrameSize] = {};
-  int sent = 0;
-  const int result = exchangeEntry(fd_, command, formatSetFloat(command, index, *data_address),
-                                   &sent, [&] { return checkAck(fd_, index); });
-  if (sent <= 0) SD_LOG_THROTTLED(LogLevel::WARN, sendFailedText(sent));
-  return handleTimeout(result);
+  EXCHANGE_ENTRY(command, formatSetFloat(command, index, *data_address), checkAck(fd_, index));
 }
 
 bool SerialDriver::setEntry(int index, const int* data_address) {
   if (!isOpened_) exit_serial_driver(fd_);
   char command[kFrameSize] = {};
-  int sent = 0;
-  const int result = exchangeEntry(fd_, command, formatSetInt(command, index, *data_address), &sent,
-                                   [&] { return checkAck(fd_, index); });
-  if (sent <= 0) SD_LOG_THROTTLED(LogLevel::WARN, sendFailedText(sent));
-  return handleTimeout(result);
+  EXCHANGE_ENTRY(command, formatSetInt(command, index, *data_address), checkAck(fd_, index));
 }
 
 bool SerialDriver::setEntry(int index, const char* data_address) {
@@ -226,47 +219,31 @@ bool SerialDriver::setEntry(int index, const char* data_address) {
   }
   char command[kFrameSize] = {};
   const int length = formatSetText(command, index, data_address);
-  if (length < 0 || length > kMaxCommandText) {
+  if (!textFits(length)) {
     SD_LOG(LogLevel::ERROR, "text value too long for one frame, nothing sent; command length",
            length, "limit", kMaxCommandText);
     return false;
   }
-  int sent = 0;
-  const int result =
-      exchangeEntry(fd_, command, length, &sent, [&] { return checkAck(fd_, index); });
-  if (sent <= 0) SD_LOG_THROTTLED(LogLevel::WARN, sendFailedText(sent));
-  return handleTimeout(result);
+  EXCHANGE_ENTRY(command, length, checkAck(fd_, index));
 }
 
 bool SerialDriver::getEntry(int index, float* data_address) {
   if (!isOpened_) exit_serial_driver(fd_);
   char command[kFrameSize] = {};
-  int sent = 0;
-  const int result = exchangeEntry(fd_, command, formatGet(command, index), &sent, [&] {
-    return getFeedback(fd_, index, kValueFloat, data_address);
-  });
-  if (sent <= 0) SD_LOG_THROTTLED(LogLevel::WARN, sendFailedText(sent));
-  return handleTimeout(result);
+  EXCHANGE_ENTRY(command, formatGet(command, index),
+                 getFeedback(fd_, index, kValueFloat, data_address));
 }
 
 bool SerialDriver::getEntry(int index, int* data_address) {
   if (!isOpened_) exit_serial_driver(fd_);
   char command[kFrameSize] = {};
-  int sent = 0;
-  const int result = exchangeEntry(fd_, command, formatGet(command, index), &sent, [&] {
-    return getFeedback(fd_, index, kValueInt, data_address);
-  });
-  if (sent <= 0) SD_LOG_THROTTLED(LogLevel::WARN, sendFailedText(sent));
-  return handleTimeout(result);
+  EXCHANGE_ENTRY(command, formatGet(command, index),
+                 getFeedback(fd_, index, kValueInt, data_address));
 }
 
 bool SerialDriver::getEntry(int index, char* data_address) {
   if (!isOpened_) exit_serial_driver(fd_);
   char command[kFrameSize] = {};
-  int sent = 0;
-  const int result = exchangeEntry(fd_, command, formatGet(command, index), &sent, [&] {
-    return getFeedback(fd_, index, kValueText, data_address);
-  });
-  if (sent <= 0) SD_LOG_THROTTLED(LogLevel::WARN, sendFailedText(sent));
-  return handleTimeout(result);
+  EXCHANGE_ENTRY(command, formatGet(command, index),
+                 getFeedback(fd_, index, kValueText, data_address));
 }

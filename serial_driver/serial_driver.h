@@ -4,6 +4,7 @@
 #include <serial_driver.h>  // the SerialDriver class
 
 #include "serial_driver/codec.h"
+#include "serial_driver/value_types.h"
 #include "serial_driver_export.h"
 
 // Writes a whole frame: len on success, 0 on any shortfall (logged, throttled).

@@ -1,3 +1,5 @@
+// The classic serial-line functions: their results and log lines over the port's descriptor
+// operations.
 #include "serial_driver/uart.h"
 
 #include <fcntl.h>
@@ -10,23 +12,16 @@
 
 #include "serial_driver/line.h"
 #include "serial_driver/log.h"
+#include "serial_driver/port.h"
+
+using serial_driver::detail::LineFault;
 
 namespace {
 
-constexpr int kPortFlags = O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC;
-
-// A daemon may run with stdin, stdout or stderr closed; a port that landed on one of their
-// numbers would be taken for failure (0) or receive the log lines (1). Moved above 2, the port
-// never shares a standard stream's number.
-int openPort(const char* port) {
-  // A node that is gone is not opened: the open could only fail, and some tty layers (umockdev's
-  // preload, for one) keep a slot for every failed open until they run out.
-  if (access(port, F_OK) != 0) return -1;
-  const int fd = open(port, kPortFlags);
-  if (fd < 0 || fd > STDERR_FILENO) return fd;
-  const int moved = fcntl(fd, F_DUPFD_CLOEXEC, STDERR_FILENO + 1);
-  close(fd);
-  return moved;
+// An open descriptor (above 0), or 0 when the node cannot be opened.
+int openOrZero(const char* port) {
+  int fd = 0;
+  return serial_driver::detail::openNode(port, &fd) ? 0 : fd;
 }
 
 }  // namespace
@@ -34,7 +29,7 @@ int openPort(const char* port) {
 int uart_open(const char* port) {
   // No FIFO is created at a missing path: one would make the next open "succeed" on it and
   // block the device node when the adapter comes back.
-  int fd = openPort(port);
+  const int fd = openOrZero(port);
   if (fd <= 0) {
     SD_LOG(LogLevel::WARN, "Can't Open Serial Port, ReOpen again");
     return 0;
@@ -52,7 +47,7 @@ int uart_open(const char* port) {
 }
 
 int uart_open_no_block(const char* port) {
-  int fd = openPort(port);
+  const int fd = openOrZero(port);
   if (fd <= 0) {
     SD_LOG(LogLevel::ERROR, "Can't Open Serial Port");
     return 0;
@@ -70,102 +65,28 @@ int uart_set(int fd, int speed, int flow_ctrl, int databits, int stopbits, int p
     SD_LOG(LogLevel::ERROR, "SetupSerial 1");
     return 0;
   }
-
   // An unknown rate keeps the speeds the port already has.
-  if (const speed_t constant = serial_driver::detail::baudConstant(speed); constant != 0) {
-    cfsetispeed(&options, constant);
-    cfsetospeed(&options, constant);
-  }
-
-  options.c_cflag |= CLOCAL | CREAD;
-
-  switch (flow_ctrl) {
-    case 0:
-      options.c_cflag &= ~CRTSCTS;
-      break;
-    case 1:
-      options.c_cflag |= CRTSCTS;
-      break;
-    case 2:
-      options.c_iflag |= IXON | IXOFF | IXANY;
-      break;
-    default:
-      break;
-  }
-
-  options.c_cflag &= ~CSIZE;
-  switch (databits) {
-    case 5:
-      options.c_cflag |= CS5;
-      break;
-    case 6:
-      options.c_cflag |= CS6;
-      break;
-    case 7:
-      options.c_cflag |= CS7;
-      break;
-    case 8:
-      options.c_cflag |= CS8;
-      break;
-    default:
+  const speed_t constant = serial_driver::detail::baudConstant(speed);
+  switch (serial_driver::detail::makeRaw(&options, constant, flow_ctrl, databits, stopbits,
+                                         parity)) {
+    case LineFault::kDataBits:
       // Standard error on purpose, not the log: callers of uart_set rely on this exact text.
       fprintf(stderr, "Unsupported data size\n");
       return 0;
-  }
-
-  switch (parity) {
-    case 'n':
-    case 'N':
-      options.c_cflag &= ~PARENB;
-      options.c_iflag &= ~INPCK;
-      break;
-    case 'o':
-    case 'O':
-      options.c_cflag |= PARENB | PARODD;
-      options.c_iflag |= INPCK;
-      break;
-    case 'e':
-    case 'E':
-      options.c_cflag |= PARENB;
-      options.c_cflag &= ~PARODD;
-      options.c_iflag |= INPCK;
-      break;
-    case 's':
-    case 'S':
-      options.c_cflag &= ~PARENB;
-      break;
-    default:
+    case LineFault::kParity:
       SD_LOG(LogLevel::ERROR, "Unsupported parity");
       return 0;
-  }
-
-  switch (stopbits) {
-    case 1:
-      options.c_cflag &= ~CSTOPB;
-      break;
-    case 2:
-      options.c_cflag |= CSTOPB;
-      break;
-    default:
+    case LineFault::kStopBits:
       SD_LOG(LogLevel::ERROR, "Unsupported stop bits");
       return 0;
+    case LineFault::kNone:
+      break;
   }
-
-  // A fresh tty translates CR to NL and takes 0x11/0x13 as XON/XOFF; checksum bytes take every
-  // value, so input is passed through untouched unless software flow control was asked for.
-  options.c_iflag &= ~(IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR | ICRNL | IUCLC);
-  if (flow_ctrl != 2) options.c_iflag &= ~(IXON | IXOFF | IXANY);
-  options.c_oflag &= ~OPOST;
-  options.c_lflag &= ~(ICANON | ECHO | ECHOE | ISIG);
-  options.c_cc[VTIME] = 1;
-  options.c_cc[VMIN] = 1;
-
   tcflush(fd, TCIFLUSH);
   if (tcsetattr(fd, TCSANOW, &options) != 0) {
     SD_LOG(LogLevel::ERROR, "com setEntry error!");
     return 0;
   }
-
   const int flags = fcntl(fd, F_GETFL, 0);
   fcntl(fd, F_SETFL, flags | O_NONBLOCK);
   return 1;

@@ -1,0 +1,53 @@
+// ChassisLink's state behind its public face. Internal to the library.
+#pragma once
+
+#include <atomic>
+#include <deque>
+#include <mutex>
+#include <string>
+
+#include "serial_driver/chassis_link.h"
+#include "serial_driver/exchange.h"
+#include "serial_driver/port.h"
+#include "serial_driver/reconnect_policy.h"
+#include "serial_driver/turns.h"
+
+namespace serial_driver {
+
+// Hidden: only the class itself is the interface.
+struct SERIAL_DRIVER_NO_EXPORT ChassisLink::Impl {
+  // One operation on the link behind impl (null once moved from), in its turn.
+  static std::error_code run(Impl* impl, char* command, int length, const detail::Expected& what);
+  std::error_code exchange(char* command, int length, const detail::Expected& what,
+                           uint64_t epoch);
+  std::error_code reopen();
+  // Counts a finished operation; a hang-up or the reconnect_after-th failure in a row reopens
+  // the port before the result is returned.
+  std::error_code count(std::error_code result, detail::Clock::time_point start);
+  void setDevice(const std::string& path);
+
+  detail::Turns turns;
+
+  // Guarded by mutex.
+  mutable std::mutex mutex;
+  bool open = false;
+  LinkStats stats;
+
+  // Used by the operation holding the turn only.
+  LinkOptions options;
+  detail::Clock::duration reply_timeout{0};
+  detail::Clock::duration longest_resync{0};
+  std::chrono::nanoseconds byte_time{0};
+  detail::Port port;  // closed while the link is open but its port is lost
+  int failures_in_row = 0;
+  bool resync_pending = false;  // a failed exchange's reply may still come
+  detail::ReopenBackoff backoff;
+
+  // Every node name the link has used, never changed once stored, so a reference that
+  // device() returned stays valid and unchanged while another thread reconnects.
+  std::mutex names_mutex;
+  std::deque<std::string> device_names;
+  std::atomic<const std::string*> device{nullptr};
+};
+
+}  // namespace serial_driver

@@ -1,0 +1,44 @@
+// Finding and opening a link's port.
+#include "serial_driver/link_open.h"
+
+#include <unistd.h>
+
+#include "serial_driver/line.h"
+#include "serial_driver/log.h"
+#include "serial_driver/serial_identify.h"
+
+namespace serial_driver {
+namespace detail {
+
+namespace {
+
+// The adapter with the serial number (empty when none is attached), or the device path as
+// given.
+std::string nodeToOpen(const LinkOptions& options) {
+  if (options.serial.empty()) return options.device;
+  return getDevicePort(kAdapterProduct, kAdapterVendor, options.serial);
+}
+
+}  // namespace
+
+Clock::duration replyTimeout(const LinkOptions& options) {
+  if (options.reply_timeout.count() == 0) return replyDeadline(options.baud);
+  if (options.reply_timeout >=
+      std::chrono::duration_cast<std::chrono::milliseconds>(Clock::duration::max())) {
+    return Clock::duration::max();
+  }
+  return options.reply_timeout;
+}
+
+std::error_code openLinkPort(const LinkOptions& options, Port* port, std::string* path) {
+  *path = nodeToOpen(options);
+  if (path->empty() || access(path->c_str(), F_OK) != 0) return Errc::not_found;
+  if (const std::error_code ec = port->open(*path, options.baud)) {
+    SD_LOG(LogLevel::ERROR, "cannot open the port", *path, ec.message());
+    return Errc::open_failed;
+  }
+  return {};
+}
+
+}  // namespace detail
+}  // namespace serial_driver

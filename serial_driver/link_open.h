@@ -1,0 +1,23 @@
+// What a link's options ask for when it opens its port: the node (by serial number or path),
+// the port opened and configured, and the reply timeout. Internal to the library.
+#pragma once
+
+#include <string>
+#include <system_error>
+
+#include "serial_driver/chassis_link.h"
+#include "serial_driver/port.h"
+
+namespace serial_driver {
+namespace detail {
+
+// The option as a clock duration: 0 is the rate's own deadline, and the largest values
+// saturate to "as long as it takes".
+Clock::duration replyTimeout(const LinkOptions& options);
+
+// Finds the node for options and opens it into *port; the node's path in *path, also when
+// opening failed. Errc::not_found or Errc::open_failed (logged with the system's reason).
+std::error_code openLinkPort(const LinkOptions& options, Port* port, std::string* path);
+
+}  // namespace detail
+}  // namespace serial_driver

@@ -1,0 +1,80 @@
+// The serial port at the bottom of both interfaces: descriptor operations and Port, which owns
+// one descriptor. They return the system's own error as a std::error_code and log nothing;
+// the layers above decide what to say. Internal to the library.
+#pragma once
+
+#include <termios.h>
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <system_error>
+
+#include "serial_driver/timing.h"
+
+namespace serial_driver {
+namespace detail {
+
+// Opens a node read-write and non-blocking, close-on-exec, never as a controlling terminal, and
+// on a number above the standard streams: a daemon may run with them closed, and a port on
+// 0 would be taken for failure, one on 1 would receive the log lines.
+std::error_code openNode(const char* path, int* fd);
+
+// The setting makeRaw refuses, if any.
+enum class LineFault { kNone, kDataBits, kParity, kStopBits };
+// Turns options into a raw line at the termios speed (0 keeps the speed it has) with the flow
+// control (0 none, 1 hardware, 2 software), data bits, stop bits and parity ('N', 'O', 'E',
+// 'S', either case) given.
+LineFault makeRaw(termios* options, speed_t speed, int flow_ctrl, int databits, int stopbits,
+                  int parity);
+
+// True for the errors of a port whose device is gone (the adapter unplugged).
+bool isHangUp(const std::error_code& ec);
+// True when poll reports the descriptor hung up or failed.
+bool pollsHungUp(int fd);
+
+enum class QuietEnd { kQuiet, kHungUp, kCancelled };
+struct Resync {
+  QuietEnd end = QuietEnd::kQuiet;
+  uint64_t discarded = 0;  // bytes read and thrown away
+};
+// Reads and throws away input until none has come for `quiet`. When wake_fd (or -1) becomes
+// readable or a signal interrupts the wait, stop() (when set) decides whether to give up.
+Resync discardUntilQuiet(int fd, std::chrono::nanoseconds quiet, int wake_fd,
+                         const std::function<bool()>& stop);
+
+// What ended a wait for input.
+enum class Readiness { kInput, kWoken, kTimedOut, kHungUp };
+
+class Port {
+ public:
+  Port() = default;
+  ~Port() { close(); }
+  Port(Port&& other) noexcept : fd_(other.fd_) { other.fd_ = -1; }
+  Port& operator=(Port&& other) noexcept;
+  Port(const Port&) = delete;
+  Port& operator=(const Port&) = delete;
+
+  // Opens path and sets the line to baud 8N1 raw, without flow control; the settings are read
+  // back, so a node that is no tty, or a tty that dropped some of them, is refused.
+  std::error_code open(const std::string& path, int baud);
+  void close();
+  bool isOpen() const { return fd_ >= 0; }
+  int fd() const { return fd_; }
+
+  // Drops input that has not been read.
+  void discardInput();
+  // Writes a whole frame; one that went out in part fails with EAGAIN.
+  std::error_code write(const char* data, int length);
+  // Reads what is waiting into buf; *got is 0 when nothing is.
+  std::error_code read(char* buf, int room, int* got);
+  // Waits for input until the deadline. Past the deadline the port is still looked at once.
+  // kWoken: wake_fd (or -1) became readable or a signal interrupted the wait.
+  Readiness wait(Clock::time_point deadline, int wake_fd);
+
+ private:
+  int fd_ = -1;
+};
+
+}  // namespace detail
+}  // namespace serial_driver
