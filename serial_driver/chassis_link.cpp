@@ -89,8 +89,8 @@ std::error_code ChassisLink::Impl::run(Impl* impl, char* command, int length,
   return result;
 }
 
-std::error_code ChassisLink::Impl::exchange(char* command, int length,
-                                            const detail::Expected& what, uint64_t epoch) {
+std::error_code ChassisLink::Impl::exchange(char* command, int length, const detail::Expected& what,
+                                            uint64_t epoch) {
   const auto start = Clock::now();
   if (!port.isOpen()) {
     // The port was lost: at most one attempt to get it back per pause; operations in
@@ -157,8 +157,8 @@ std::error_code ChassisLink::open(const LinkOptions& options) {
   }
   link.options = options;
   link.reply_timeout = detail::replyTimeout(options);
-  link.longest_resync = std::max<Clock::duration>(detail::kLongestResync,
-                                                  detail::replyDeadline(options.baud));
+  link.longest_resync =
+      std::max<Clock::duration>(detail::kLongestResync, detail::replyDeadline(options.baud));
   link.byte_time = detail::byteTime(options.baud);
   link.failures_in_row = 0;
   link.resync_pending = false;

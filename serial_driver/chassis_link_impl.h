@@ -18,8 +18,7 @@ namespace serial_driver {
 struct SERIAL_DRIVER_NO_EXPORT ChassisLink::Impl {
   // One operation on the link behind impl (null once moved from), in its turn.
   static std::error_code run(Impl* impl, char* command, int length, const detail::Expected& what);
-  std::error_code exchange(char* command, int length, const detail::Expected& what,
-                           uint64_t epoch);
+  std::error_code exchange(char* command, int length, const detail::Expected& what, uint64_t epoch);
   std::error_code reopen();
   // Counts a finished operation; a hang-up or the reconnect_after-th failure in a row reopens
   // the port before the result is returned.

@@ -30,10 +30,9 @@ std::error_code pauseUntil(Clock::time_point until, const WaitContext& waits) {
 // answer may still come.
 bool judge(const ReplyBuffer& reply, const Expected& what, std::error_code* result) {
   int index_seen = 0;
-  const Verdict verdict =
-      what.is_get ? judgeFeedback(reply.tokens, what.index, what.data_type, what.value,
-                                  &index_seen, NumberSyntax::kExact)
-                  : judgeAck(reply.tokens, what.index);
+  const Verdict verdict = what.is_get ? judgeFeedback(reply.tokens, what.index, what.data_type,
+                                                      what.value, &index_seen, NumberSyntax::kExact)
+                                      : judgeAck(reply.tokens, what.index);
   switch (verdict) {
     case Verdict::kAccepted:
       *result = {};
@@ -101,8 +100,8 @@ std::error_code awaitReply(Port& port, const Expected& what, Clock::time_point d
   }
 }
 
-std::error_code resynchronise(Port& port, std::chrono::nanoseconds quiet,
-                              const WaitContext& waits, uint64_t* discarded) {
+std::error_code resynchronise(Port& port, std::chrono::nanoseconds quiet, const WaitContext& waits,
+                              uint64_t* discarded) {
   const Resync done = discardUntilQuiet(port.fd(), quiet, waits.turns.wakeFd(),
                                         [&] { return waits.turns.shouldStop(waits.epoch); });
   *discarded += done.discarded;

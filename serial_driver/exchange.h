@@ -38,8 +38,8 @@ std::error_code awaitReply(Port& port, const Expected& what, Clock::time_point d
 
 // Throws input away until the line has been quiet for `quiet`; the bytes thrown away are added
 // to *discarded.
-std::error_code resynchronise(Port& port, std::chrono::nanoseconds quiet,
-                              const WaitContext& waits, uint64_t* discarded);
+std::error_code resynchronise(Port& port, std::chrono::nanoseconds quiet, const WaitContext& waits,
+                              uint64_t* discarded);
 
 }  // namespace detail
 }  // namespace serial_driver

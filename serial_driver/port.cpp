@@ -116,7 +116,10 @@ std::error_code openNode(const char* path, int* fd) {
   // A node that is gone is not opened: the open could only fail, and some tty layers (umockdev's
   // preload, for one) keep a slot for every failed open until they run out.
   if (access(path, F_OK) != 0) return lastError();
-  const int opened = ::open(path, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+  int opened = -1;
+  do {
+    opened = ::open(path, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+  } while (opened < 0 && errno == EINTR);
   if (opened < 0) return lastError();
   if (opened <= STDERR_FILENO) {
     const int moved = fcntl(opened, F_DUPFD_CLOEXEC, STDERR_FILENO + 1);

@@ -55,8 +55,7 @@ Verdict judgeFeedback(const char (*tokens)[64], int index, int data_type, void* 
   if (strcmp(tokens[0], "$fdb") != 0) return Verdict::kWrongKind;
   if (!scanInt(tokens[1], index_seen)) return Verdict::kBadIndex;
   if (*index_seen != index) return Verdict::kWrongIndex;
-  return storeValue(tokens[2], data_type, value, syntax) ? Verdict::kAccepted
-                                                          : Verdict::kBadValue;
+  return storeValue(tokens[2], data_type, value, syntax) ? Verdict::kAccepted : Verdict::kBadValue;
 }
 
 int minimumReply(int index, int data_type) {

@@ -188,12 +188,12 @@ bool SerialDriver::handleTimeout(int res) {
 // frame and, when it went out whole, waits for the reply with `await`; then counts the result.
 // A macro, so a failed send is logged at the method's own site: log lines name their method,
 // and each method's site is throttled on its own.
-#define EXCHANGE_ENTRY(command, length, await)                          \
-  do {                                                                  \
-    clear_receive_buf(fd_);                                             \
-    const int sent = transmit(fd_, command, sealFrame(command, length)); \
+#define EXCHANGE_ENTRY(command, length, await)                             \
+  do {                                                                     \
+    clear_receive_buf(fd_);                                                \
+    const int sent = transmit(fd_, command, sealFrame(command, length));   \
     if (sent <= 0) SD_LOG_THROTTLED(LogLevel::WARN, sendFailedText(sent)); \
-    return handleTimeout(sent <= 0 ? sent : (await));                   \
+    return handleTimeout(sent <= 0 ? sent : (await));                      \
   } while (0)
 
 bool SerialDriver::setEntry(int index, const float* data_address) {

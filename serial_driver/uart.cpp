@@ -67,8 +67,8 @@ int uart_set(int fd, int speed, int flow_ctrl, int databits, int stopbits, int p
   }
   // An unknown rate keeps the speeds the port already has.
   const speed_t constant = serial_driver::detail::baudConstant(speed);
-  switch (serial_driver::detail::makeRaw(&options, constant, flow_ctrl, databits, stopbits,
-                                         parity)) {
+  switch (
+      serial_driver::detail::makeRaw(&options, constant, flow_ctrl, databits, stopbits, parity)) {
     case LineFault::kDataBits:
       // Standard error on purpose, not the log: callers of uart_set rely on this exact text.
       fprintf(stderr, "Unsupported data size\n");

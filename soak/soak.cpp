@@ -359,6 +359,9 @@ int main(int argc, char** argv) {
       ++succeeded;
       consecutive_failures = 0;
     } else if (port_dead && client->reopensOnHangUp()) {
+      // A lost port fails at once between reopen attempts; paced as a control loop is, the run
+      // cannot end inside one pause with the port still lost.
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
       // Its lookups find the node once it is ready, as udev would make it in a while.
       if (!node_ready && ++consecutive_failures > 20) {
         SignalsHeld held;

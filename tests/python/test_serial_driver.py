@@ -109,9 +109,12 @@ def test_library_messages_reach_python_logging(chassis, caplog):
     with caplog.at_level(logging.INFO, logger="serial_driver"):
         with serial_driver.ChassisLink(serial="ABC123"):
             pass
+        with pytest.raises(serial_driver.NotFoundError):
+            serial_driver.ChassisLink(device="/dev/ttyUSB9")
     records = [r for r in caplog.records if r.name == "serial_driver"]
-    assert records and records[0].levelno == logging.INFO
-    assert "Open Serial Port!" in records[0].getMessage()
+    # A successful open says nothing; the failed one says why, at its level.
+    assert len(records) == 1 and records[0].levelno == logging.ERROR
+    assert "no such device" in records[0].getMessage()
 
 
 def test_exchanges_release_the_gil(patient):
