@@ -23,6 +23,7 @@
 #include "chassis_sim/usb_testbed.h"
 #include "serial_driver.h"
 #include "serial_driver/chassis_link.h"
+#include "serial_driver/line.h"
 
 extern "C" void* __libc_malloc(size_t size);
 extern "C" void* __libc_calloc(size_t n, size_t size);
@@ -52,8 +53,7 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-constexpr double kBitsPerByte = 10.0;  // 8N1: start bit, 8 data bits, stop bit
-constexpr double kBaud = 115200.0;
+constexpr int kBaud = serial_driver::kDefaultBaud;
 
 struct Kind {
   const char* name;     // also the name of pyserial's row for the same exchange
@@ -174,7 +174,7 @@ int main(int argc, char** argv) {
   controller.setEntry(7, "rover");
   SerialDriver driver{};
   std::string dev;
-  if (!driver.init("BENCH", dev, 115200)) {
+  if (!driver.init("BENCH", dev, kBaud)) {
     fprintf(stderr, "exchange_bench: the simulated adapter could not be opened\n");
     return 1;
   }
@@ -212,14 +212,15 @@ int main(int argc, char** argv) {
 #ifdef PYTHON_MODULE_DIR
   setenv("PYTHONPATH", PYTHON_MODULE_DIR, 1);
 #endif
-  const double per_byte_us = kBitsPerByte / kBaud * 1e6;
+  const double per_byte_us =
+      std::chrono::duration<double, std::micro>(serial_driver::detail::byteTime(kBaud)).count();
   fprintf(table, "serial_driver exchange benchmark: %d exchanges per row, simulated chassis\n\n",
           count);
   fprintf(table, "%-15s %-9s %-8s %9s %9s %9s %7s %8s %7s %10s %9s %6s %6s\n", "exchange",
           "interface", "line", "median", "p99", "floor", "/floor", "cpu", "allocs", "pyserial",
           "py cpu", "/py", "cpu/py");
   for (const bool paced : {false, true}) {
-    controller.setBytePacing(paced ? std::chrono::nanoseconds(static_cast<long>(per_byte_us * 1000))
+    controller.setBytePacing(paced ? serial_driver::detail::byteTime(kBaud)
                                    : std::chrono::nanoseconds(0));
     std::map<std::string, Figures> classic;
     std::map<std::string, Figures> linked;

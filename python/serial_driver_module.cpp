@@ -15,6 +15,8 @@
 #include "chassis_sim/conditions.h"
 #include "chassis_sim/usb_testbed.h"
 #include "serial_driver/chassis_link.h"
+#include "serial_driver/line.h"
+#include "serial_driver/link_error_table.h"
 #include "serial_driver/serial_identify.h"
 
 namespace py = pybind11;
@@ -251,7 +253,7 @@ void bindSim(py::module_& m) {
           "set_byte_pacing",
           [](Adapter& a, int baud) {
             if (baud <= 0) throw py::value_error("baud must be a positive rate, such as 9600");
-            a.controller().setBytePacing(std::chrono::nanoseconds(10'000'000'000L / baud));
+            a.controller().setBytePacing(serial_driver::detail::byteTime(baud));
           },
           py::arg("baud"), "Replies leave at the pace of a line at this rate (8N1).")
       .def(
@@ -310,18 +312,9 @@ void bindSim(py::module_& m) {
 PYBIND11_MODULE(serial_driver, m) {
   m.doc() = "Talk to a chassis controller behind a 1a86:7523 USB serial adapter.";
 
-  py::enum_<Errc>(m, "Errc")
-      .value("NOT_FOUND", Errc::not_found)
-      .value("OPEN_FAILED", Errc::open_failed)
-      .value("BAD_BAUD", Errc::bad_baud)
-      .value("NOT_OPEN", Errc::not_open)
-      .value("SEND_FAILED", Errc::send_failed)
-      .value("HUNG_UP", Errc::hung_up)
-      .value("TIMEOUT", Errc::timeout)
-      .value("REJECTED", Errc::rejected)
-      .value("BAD_REPLY", Errc::bad_reply)
-      .value("BAD_VALUE", Errc::bad_value)
-      .value("CANCELLED", Errc::cancelled);
+  py::enum_<Errc> errc(m, "Errc");
+  for (const auto& error : serial_driver::detail::kErrcTable)
+    errc.value(error.python_name, error.code);
 
   // Exception classes: LinkError, and one per error code.
   py::object builtins = py::module_::import("builtins");
@@ -330,21 +323,14 @@ PYBIND11_MODULE(serial_driver, m) {
                                py::dict("__module__"_a = "serial_driver",
                                         "__doc__"_a = "A link operation failed; .code says why."));
   m.attr("LinkError") = link_error;
-  const std::pair<Errc, const char*> names[] = {
-      {Errc::not_found, "NotFoundError"},     {Errc::open_failed, "OpenFailedError"},
-      {Errc::bad_baud, "BadBaudError"},       {Errc::not_open, "NotOpenError"},
-      {Errc::send_failed, "SendFailedError"}, {Errc::hung_up, "HungUpError"},
-      {Errc::timeout, "TimeoutError"},        {Errc::rejected, "RejectedError"},
-      {Errc::bad_reply, "BadReplyError"},     {Errc::bad_value, "BadValueError"},
-      {Errc::cancelled, "CancelledError"}};
-  for (const auto& [code, name] : names) {
+  for (const auto& error : serial_driver::detail::kErrcTable) {
     // A time-out is also Python's own TimeoutError, so `except TimeoutError` catches it.
-    py::tuple bases = code == Errc::timeout
+    py::tuple bases = error.code == Errc::timeout
                           ? py::make_tuple(link_error, builtins.attr("TimeoutError"))
                           : py::make_tuple(link_error);
-    py::object cls = type(name, bases, py::dict("__module__"_a = "serial_driver"));
-    m.attr(name) = cls;
-    errorClasses()[code] = cls;
+    py::object cls = type(error.exception, bases, py::dict("__module__"_a = "serial_driver"));
+    m.attr(error.exception) = cls;
+    errorClasses()[error.code] = cls;
   }
 
   py::class_<serial_driver::LinkStats>(m, "LinkStats")

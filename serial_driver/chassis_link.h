@@ -27,38 +27,12 @@
 #include <string_view>
 #include <system_error>
 
-#include "serial_driver/defaults.h"
 #include "serial_driver/link_error.h"
+#include "serial_driver/link_options.h"
 #include "serial_driver/log_sink.h"
 #include "serial_driver_export.h"
 
 namespace serial_driver {
-
-struct LinkOptions {
-  std::string serial;       // USB serial number of the 1a86:7523 adapter, or
-  std::string device;       // a node or link such as /dev/ttyUSB0, /dev/serial/by-id/...
-  int baud = kDefaultBaud;  // 115200, 38400, 19200, 9600, 4800, 2400, 1200 or 300
-  // 0: long enough for the longest exchange at baud. Any length; the largest values mean
-  // "wait as long as it takes".
-  std::chrono::milliseconds reply_timeout{0};
-  int reconnect_after = kReconnectAfter;  // the failure in a row that triggers a reconnection
-  // Asked on the waiting thread when a signal interrupts an operation's wait, and every 20 ms
-  // while an operation waits for its turn: true ends the operation with Errc::cancelled.
-  // Lets a program's Ctrl-C end a long wait (the Python module raises KeyboardInterrupt). A
-  // signal that lands in the moment before a wait begins interrupts nothing; cancel() from a
-  // signal handler has no such gap.
-  std::function<bool()> interrupt_check;
-};
-
-struct LinkStats {
-  uint64_t exchanges = 0;      // operations that went to the wire, or tried to reopen it
-  uint64_t failures = 0;       // of those, the ones that failed
-  uint64_t reconnections = 0;  // times the port was reopened by the link itself
-  std::chrono::microseconds last_exchange{0};  // command sent to reply taken (or given up)
-  std::chrono::microseconds max_exchange{0};
-  // Bytes thrown away before a command because a failed exchange's reply could still arrive.
-  uint64_t discarded_bytes = 0;
-};
 
 class SERIAL_DRIVER_EXPORT ChassisLink {
  public:

@@ -31,11 +31,6 @@ const char* textRefusal(const char* text, size_t length) {
   return nullptr;
 }
 
-int textRoom(int index) {
-  char empty[kFrameSize];
-  return kMaxCommandText - formatSetText(empty, index, "");
-}
-
 int sealFrame(char* buf, int length) {
   buf[length] = static_cast<char>(calcXOR(buf));
   buf[length + 1] = '\n';

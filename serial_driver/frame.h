@@ -2,7 +2,10 @@
 // sealing a text with its checksum byte and newline. Internal to the library.
 #pragma once
 
+#include <charconv>
 #include <cstddef>
+#include <cstdio>
+#include <string>
 
 #include "serial_driver/codec.h"
 
@@ -23,8 +26,19 @@ const char* textRefusal(const char* text, size_t length);
 // True when a command text of this length (as the format functions return it) fits a frame
 // with its checksum byte and newline.
 constexpr bool textFits(int length) { return length >= 0 && length <= kMaxCommandText; }
-// The room a text value has in "$set <index> <text>".
-int textRoom(int index);
+// The most bytes a text value may have in "$set <index> <text>". Inline, as wireText below:
+// the tools use them too.
+inline int textRoom(int index) {
+  char prefix[kFrameSize];
+  return kMaxCommandText - snprintf(prefix, sizeof prefix, "$set %d ", index);
+}
+
+// The text a float value becomes on the wire, as "%.3f" writes it in the C locale.
+inline std::string wireText(float value) {
+  char text[64];
+  const auto result = std::to_chars(text, text + sizeof text, value, std::chars_format::fixed, 3);
+  return std::string(text, result.ptr);
+}
 
 // Appends the checksum byte and newline to the length-byte text in buf; the frame's size.
 int sealFrame(char* buf, int length);

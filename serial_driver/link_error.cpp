@@ -3,7 +3,7 @@
 
 #include <string>
 
-#include "serial_driver/error_table.h"
+#include "serial_driver/link_error_table.h"
 
 namespace serial_driver {
 

@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include "serial_driver/line.h"
+#include "serial_driver/link_error.h"
 #include "serial_driver/log.h"
 #include "serial_driver/serial_identify.h"
 

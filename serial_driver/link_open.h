@@ -5,7 +5,7 @@
 #include <string>
 #include <system_error>
 
-#include "serial_driver/chassis_link.h"
+#include "serial_driver/link_options.h"
 #include "serial_driver/port.h"
 
 namespace serial_driver {

@@ -33,6 +33,7 @@
 #include "chassis_sim/usb_testbed.h"
 #include "serial_driver.h"
 #include "serial_driver/chassis_link.h"
+#include "serial_driver/frame.h"  // a float's wire text
 
 namespace {
 
@@ -88,13 +89,6 @@ long heapInUse() { return static_cast<long>(mallinfo2().uordblks); }
 // Entries 0-3 hold floats, 4-7 ints, 8-11 texts.
 enum class Kind { kFloat, kInt, kText };
 Kind kindOf(int index) { return index < 4 ? Kind::kFloat : index < 8 ? Kind::kInt : Kind::kText; }
-
-// The value text the controller stores for a float, as "%.3f" writes it in the C locale.
-std::string wireText(float v) {
-  char text[64];
-  const auto r = std::to_chars(text, text + sizeof text, v, std::chars_format::fixed, 3);
-  return std::string(text, r.ptr);
-}
 
 float wireFloat(const std::string& text) {
   float v = NAN;
@@ -302,7 +296,7 @@ int main(int argc, char** argv) {
       if (kindOf(index) == Kind::kFloat) {
         const float v = std::uniform_int_distribution<int>(-100000, 100000)(random) / 8.0f;
         ok = client->set(index, v);
-        stored = wireText(v);
+        stored = serial_driver::detail::wireText(v);
       } else if (kindOf(index) == Kind::kInt) {
         const int v = static_cast<int>(random());
         ok = client->set(index, v);

@@ -262,3 +262,21 @@ def test_the_readme_python_examples_run_as_printed(tmp_path):
                           + blocks["bringup.py"])
     assert bringup.returncode == 0, bringup.stderr
     assert "Errc.NOT_FOUND" in bringup.stdout
+
+
+def test_the_type_stubs_name_what_the_module_has():
+    import ast
+    stubs = ast.parse(pathlib.Path(serial_driver.__file__).with_name("serial_driver.pyi").read_text())
+    classes = {node.name: node for node in ast.walk(stubs) if isinstance(node, ast.ClassDef)}
+
+    def members(name):
+        return [n.target.id for n in classes[name].body if isinstance(n, ast.AnnAssign)]
+
+    assert members("Errc") == list(serial_driver.Errc.__members__)
+    assert members("Fault") == list(sim.Fault.__members__)
+    errors = {n for n, c in classes.items() if any(getattr(b, "id", "") == "LinkError" for b in c.bases)}
+    module_errors = {n for n in dir(serial_driver)
+                     if isinstance(getattr(serial_driver, n), type)
+                     and issubclass(getattr(serial_driver, n), serial_driver.LinkError)
+                     and n != "LinkError"}
+    assert errors == module_errors

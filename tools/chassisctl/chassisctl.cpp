@@ -30,7 +30,7 @@
 
 #include "chassis_sim/usb_testbed.h"
 #include "serial_driver/chassis_link.h"
-#include "serial_driver/codec.h"  // kMaxCommandText
+#include "serial_driver/frame.h"  // the text-value rule and a float's wire text
 #include "serial_driver/line.h"
 #include "serial_driver/serial_identify.h"
 
@@ -110,13 +110,6 @@ bool parseLong(const std::string& text, long min, long max, long* value) {
          *value <= max;
 }
 
-// The float as it goes on the wire: three decimals.
-std::string wireText(float value) {
-  char text[64];
-  const auto result = std::to_chars(text, text + sizeof text, value, std::chars_format::fixed, 3);
-  return std::string(text, result.ptr);
-}
-
 // Checks and converts the value to set; refuses anything that would not go out as typed.
 void checkValue(Options& o) {
   if (o.type == "int") {
@@ -132,11 +125,10 @@ void checkValue(Options& o) {
     }
   } else {
     if (o.value.find('\n') != std::string::npos) usage("a text VALUE cannot hold a newline");
-    const size_t command = std::string("$set " + std::to_string(o.index) + " ").size();
-    if (command + o.value.size() > static_cast<size_t>(kMaxCommandText)) {
-      usage("text VALUE too long for one frame: at most " +
-            std::to_string(kMaxCommandText - command) + " bytes at index " +
-            std::to_string(o.index));
+    const int room = serial_driver::detail::textRoom(o.index);
+    if (o.value.size() > static_cast<size_t>(room)) {
+      usage("text VALUE too long for one frame: at most " + std::to_string(room) +
+            " bytes at index " + std::to_string(o.index));
     }
   }
 }
@@ -234,7 +226,7 @@ int setEntry(ChassisLink& link, const Options& o) {
     ec = link.set(o.index, o.int_value);
   } else if (o.type == "float") {
     ec = link.set(o.index, o.float_value);
-    sent = wireText(o.float_value);
+    sent = serial_driver::detail::wireText(o.float_value);
   } else {
     ec = link.set(o.index, std::string_view(o.value));
   }
