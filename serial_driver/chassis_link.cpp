@@ -2,6 +2,8 @@
 // back if it was lost, resynchronise, exchange, count the result and reconnect when due.
 #include "serial_driver/chassis_link.h"
 
+#include <unistd.h>
+
 #include <algorithm>
 #include <cmath>
 #include <cstring>
@@ -25,11 +27,19 @@ void ChassisLink::Impl::setDevice(const std::string& path) {
   device.store(&*known, std::memory_order_release);
 }
 
+std::error_code ChassisLink::Impl::openPort(const LinkOptions& for_options, std::string* path) {
+  OpenFailure why;
+  const std::error_code ec = detail::openLinkPort(for_options, &port, path, &why);
+  std::lock_guard<std::mutex> lock(mutex);
+  failure = ec ? std::move(why) : OpenFailure{};
+  return ec;
+}
+
 std::error_code ChassisLink::Impl::reopen() {
   port.close();
   resync_pending = false;
   std::string path;
-  const std::error_code ec = detail::openLinkPort(options, &port, &path);
+  const std::error_code ec = openPort(options, &path);
   if (ec) {
     backoff.failed(ec, Clock::now());
     return ec;
@@ -69,7 +79,8 @@ std::error_code ChassisLink::Impl::count(std::error_code result, Clock::time_poi
 
 std::error_code ChassisLink::Impl::run(Impl* impl, char* command, int length,
                                        const detail::Expected& what) {
-  if (impl == nullptr) return Errc::not_open;
+  // A child process's copy of the link is not open: the port is its parent's.
+  if (impl == nullptr || impl->owner_pid != getpid()) return Errc::not_open;
   // Messages wait until the turn is given back: a sink may use this link itself.
   detail::HeldLogLines held;
   const uint64_t epoch = impl->turns.epoch();
@@ -146,8 +157,9 @@ std::error_code ChassisLink::open(const LinkOptions& options) {
 
   if (detail::baudConstant(options.baud) == 0) return Errc::bad_baud;
   if (options.reconnect_after < 1 || options.reply_timeout.count() < 0) return Errc::bad_value;
+  if (options.serial.empty() && options.device.empty()) return Errc::bad_value;
   std::string path;
-  if (const std::error_code ec = detail::openLinkPort(options, &link.port, &path)) {
+  if (const std::error_code ec = link.openPort(options, &path)) {
     if (ec == Errc::not_found && options.serial.empty()) {
       SD_LOG(LogLevel::ERROR, "no such device", path);
     } else if (ec == Errc::not_found) {
@@ -165,6 +177,7 @@ std::error_code ChassisLink::open(const LinkOptions& options) {
   link.backoff.succeeded();
   link.setDevice(path);
   link.turns.setInterruptCheck(options.interrupt_check);
+  link.owner_pid = getpid();
   std::lock_guard<std::mutex> lock(link.mutex);
   link.open = true;
   link.stats = LinkStats{};
@@ -174,6 +187,13 @@ std::error_code ChassisLink::open(const LinkOptions& options) {
 void ChassisLink::close() {
   if (!impl_) return;
   Impl& link = *impl_;
+  if (link.owner_pid != 0 && link.owner_pid != getpid()) {
+    // A child's copy: its locks and turn may be frozen as they were at fork(). Only the
+    // child's descriptor goes; the parent keeps the port and its exclusive mode.
+    link.port.close();
+    link.owner_pid = 0;
+    return;
+  }
   detail::HeldLogLines held;
   // An operation in progress ends at once instead of keeping close() waiting.
   cancel();
@@ -194,7 +214,7 @@ void ChassisLink::cancel() noexcept {
 }
 
 bool ChassisLink::is_open() const {
-  if (!impl_) return false;
+  if (!impl_ || impl_->owner_pid != getpid()) return false;
   std::lock_guard<std::mutex> lock(impl_->mutex);
   return impl_->open;
 }
@@ -258,6 +278,12 @@ std::error_code ChassisLink::get(int index, std::string& text) {
       Impl::run(impl_.get(), command, length, {index, true, kValueText, value});
   if (!ec) text.assign(value);
   return ec;
+}
+
+OpenFailure ChassisLink::open_failure() const {
+  if (!impl_) return {};
+  std::lock_guard<std::mutex> lock(impl_->mutex);
+  return impl_->failure;
 }
 
 LinkStats ChassisLink::stats() const {

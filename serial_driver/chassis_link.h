@@ -68,6 +68,9 @@ class SERIAL_DRIVER_EXPORT ChassisLink {
   std::error_code get(int index, std::string& text);
 
   LinkStats stats() const;
+  // Why the last open or reconnection failed: the system's error, the node, and for
+  // Errc::busy the holder. Empty after a successful open.
+  OpenFailure open_failure() const;
 
  private:
   struct Impl;

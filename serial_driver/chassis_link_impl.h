@@ -24,6 +24,8 @@ struct SERIAL_DRIVER_NO_EXPORT ChassisLink::Impl {
   // the port before the result is returned.
   std::error_code count(std::error_code result, detail::Clock::time_point start);
   void setDevice(const std::string& path);
+  // Opens the port for options, keeping why it failed.
+  std::error_code openPort(const LinkOptions& for_options, std::string* path);
 
   detail::Turns turns;
 
@@ -31,6 +33,10 @@ struct SERIAL_DRIVER_NO_EXPORT ChassisLink::Impl {
   mutable std::mutex mutex;
   bool open = false;
   LinkStats stats;
+  OpenFailure failure;
+
+  // The process that opened the link: a child of it inherits the link but must not use it.
+  std::atomic<int> owner_pid{0};
 
   // Used by the operation holding the turn only.
   LinkOptions options;

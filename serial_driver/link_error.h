@@ -2,6 +2,7 @@
 // writes `if (ec == serial_driver::Errc::timeout)` and `ec.message()`.
 #pragma once
 
+#include <string>
 #include <system_error>
 #include <type_traits>
 
@@ -21,6 +22,14 @@ enum class Errc {
   bad_reply,      // a valid reply that does not answer the command
   bad_value,      // the value cannot be sent (text too long or with a newline, not finite)
   cancelled,      // cancel() or close() ended the operation, or interrupt_check asked to
+  busy,           // another program (or another link) holds the port
+};
+
+// Why the link last failed to open or reopen its port, beyond the Errc it returned.
+struct OpenFailure {
+  std::error_code system;  // the system's own error (EACCES, EBUSY, EISDIR, ENOTTY...), or none
+  std::string device;      // the node it tried; empty when none was found
+  std::string holder;      // for Errc::busy: "pid 4242 (robot_main)", or "another program"
 };
 
 SERIAL_DRIVER_EXPORT const std::error_category& link_category() noexcept;

@@ -29,6 +29,7 @@ inline constexpr ErrcInfo kErrcTable[] = {
     {Errc::bad_reply, "BAD_REPLY", "BadReplyError", "the reply does not answer the command"},
     {Errc::bad_value, "BAD_VALUE", "BadValueError", "the value cannot be sent"},
     {Errc::cancelled, "CANCELLED", "CancelledError", "the operation was cancelled"},
+    {Errc::busy, "BUSY", "BusyError", "the port is held by another program"},
 };
 
 // The table lists every code once, in the enum's order from 1: a code's entry is
@@ -40,8 +41,8 @@ constexpr bool tableInEnumOrder() {
   return true;
 }
 static_assert(tableInEnumOrder(), "kErrcTable must follow Errc's order");
-static_assert(static_cast<size_t>(Errc::cancelled) == std::size(kErrcTable),
-              "every Errc needs an entry in kErrcTable");
+static_assert(static_cast<size_t>(Errc::busy) == std::size(kErrcTable),
+              "every Errc needs an entry in kErrcTable: the last code is its size");
 
 }  // namespace detail
 }  // namespace serial_driver

@@ -31,14 +31,24 @@ Clock::duration replyTimeout(const LinkOptions& options) {
   return options.reply_timeout;
 }
 
-std::error_code openLinkPort(const LinkOptions& options, Port* port, std::string* path) {
+std::error_code openLinkPort(const LinkOptions& options, Port* port, std::string* path,
+                             OpenFailure* failure) {
   *path = nodeToOpen(options);
-  if (path->empty() || access(path->c_str(), F_OK) != 0) return Errc::not_found;
-  if (const std::error_code ec = port->open(*path, options.baud)) {
-    SD_LOG(LogLevel::ERROR, "cannot open the port", *path, ec.message());
-    return Errc::open_failed;
+  *failure = OpenFailure{{}, *path, {}};
+  if (path->empty() || access(path->c_str(), F_OK) != 0) {
+    if (!path->empty()) failure->system = std::error_code(errno, std::generic_category());
+    return Errc::not_found;
   }
-  return {};
+  const std::error_code ec = port->open(*path, options.baud, options.exclusive);
+  if (!ec) return {};
+  failure->system = ec;
+  if (ec == std::errc::device_or_resource_busy) {
+    failure->holder = portHolder(*path, -1);
+    SD_LOG(LogLevel::ERROR, "the port is held by another program", *path, failure->holder);
+    return Errc::busy;
+  }
+  SD_LOG(LogLevel::ERROR, "cannot open the port", *path, ec.message());
+  return Errc::open_failed;
 }
 
 }  // namespace detail

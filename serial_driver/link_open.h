@@ -5,6 +5,7 @@
 #include <string>
 #include <system_error>
 
+#include "serial_driver/link_error.h"
 #include "serial_driver/link_options.h"
 #include "serial_driver/port.h"
 
@@ -16,8 +17,10 @@ namespace detail {
 Clock::duration replyTimeout(const LinkOptions& options);
 
 // Finds the node for options and opens it into *port; the node's path in *path, also when
-// opening failed. Errc::not_found or Errc::open_failed (logged with the system's reason).
-std::error_code openLinkPort(const LinkOptions& options, Port* port, std::string* path);
+// opening failed. Errc::not_found, Errc::busy or Errc::open_failed, logged with the system's
+// reason, which *failure keeps.
+std::error_code openLinkPort(const LinkOptions& options, Port* port, std::string* path,
+                             OpenFailure* failure);
 
 }  // namespace detail
 }  // namespace serial_driver

@@ -24,6 +24,10 @@ struct LinkOptions {
   // signal that lands in the moment before a wait begins interrupts nothing; cancel() from a
   // signal handler has no such gap.
   std::function<bool()> interrupt_check;
+  // The port is this link's alone while it is open, through its reconnections: a second
+  // program (or link) that opens it gets Errc::busy. Turn off only to watch a line another
+  // program drives (a sniffer); two programs that both send steal each other's replies.
+  bool exclusive = true;
 };
 
 struct LinkStats {
@@ -34,6 +38,11 @@ struct LinkStats {
   std::chrono::microseconds max_exchange{0};
   // Bytes thrown away before a command because a failed exchange's reply could still arrive.
   uint64_t discarded_bytes = 0;
+  // Whole lines that were not the awaited reply: the controller's own text and "!" lines,
+  // frames for other entries, and late answers to failed commands.
+  uint64_t skipped_lines = 0;
+  // Of those, late answers to earlier, failed commands, recognised and dropped.
+  uint64_t stale_replies = 0;
 };
 
 }  // namespace serial_driver

@@ -20,6 +20,16 @@ namespace detail {
 // 0 would be taken for failure, one on 1 would receive the log lines.
 std::error_code openNode(const char* path, int* fd);
 
+// Takes the port for this process alone: an exclusive lock on the open file (as other
+// programs that lock serial ports look for) and the tty's exclusive mode (which refuses further
+// opens by programs that do not look). EBUSY when another open file holds the lock.
+std::error_code takeExclusive(int fd);
+// Leaves the tty's exclusive mode; the lock goes with the last descriptor of the open file.
+void leaveExclusive(int fd);
+// Who holds the lock on the node at path (or on the open file fd, when fd >= 0): "pid 4242
+// (robot_main)", or "another program" when the system does not say.
+std::string portHolder(const std::string& path, int fd);
+
 // The setting makeRaw refuses, if any.
 enum class LineFault { kNone, kDataBits, kParity, kStopBits };
 // Turns options into a raw line at the termios speed (0 keeps the speed it has) with the flow
@@ -50,14 +60,19 @@ class Port {
  public:
   Port() = default;
   ~Port() { close(); }
-  Port(Port&& other) noexcept : fd_(other.fd_) { other.fd_ = -1; }
+  Port(Port&& other) noexcept : fd_(other.fd_), exclusive_(other.exclusive_), owner_(other.owner_) {
+    other.fd_ = -1;
+  }
   Port& operator=(Port&& other) noexcept;
   Port(const Port&) = delete;
   Port& operator=(const Port&) = delete;
 
   // Opens path and sets the line to baud 8N1 raw, without flow control; the settings are read
-  // back, so a node that is no tty, or a tty that dropped some of them, is refused.
-  std::error_code open(const std::string& path, int baud);
+  // back, so a node that is no tty, or a tty that dropped some of them, is refused. An
+  // exclusive port is taken for this process alone (takeExclusive).
+  std::error_code open(const std::string& path, int baud, bool exclusive);
+  // Closes the descriptor. In a child of the process that opened it, only the child's copy:
+  // the exclusive mode is the parent's.
   void close();
   bool isOpen() const { return fd_ >= 0; }
   int fd() const { return fd_; }
@@ -74,6 +89,8 @@ class Port {
 
  private:
   int fd_ = -1;
+  bool exclusive_ = false;
+  int owner_ = 0;  // the process that opened it
 };
 
 }  // namespace detail

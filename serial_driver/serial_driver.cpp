@@ -67,6 +67,15 @@ class ReplyPoller {
   bool pause_pending_ = false;
 };
 
+// Takes the port for this driver alone, as ChassisLink does: two programs sending on one line
+// take each other's replies.
+bool takePort(int fd, const std::string& dev) {
+  // A tty layer without locks leaves the port unguarded, not unusable.
+  if (takeExclusive(fd) != std::errc::device_or_resource_busy) return true;
+  SD_LOG(LogLevel::ERROR, "the port is held by another program", dev, portHolder(dev, fd));
+  return false;
+}
+
 std::string sendFailedText(int ret) { return "uart send failed, ret:" + std::to_string(ret); }
 
 // After a failed exchange its reply may still arrive, and the protocol has no sequence
@@ -145,8 +154,12 @@ bool SerialDriver::init(const std::string& portname, std::string& dev, int baudR
   if (dev.empty()) return false;
 
   // Reconnections come through here; the old descriptor would leak on each one.
-  if (fd_ > 0) uart_close(fd_);
+  close();
   fd_ = uart_open_no_block(dev.c_str());
+  if (fd_ > 0 && !takePort(fd_, dev)) {
+    uart_close(fd_);
+    fd_ = 0;
+  }
   if (fd_ != 0) {
     isOpened_ = true;
     uart_set(fd_, baudRate, kFlowControlNone, kDataBits, kStopBits, kParityNone);
@@ -161,7 +174,10 @@ bool SerialDriver::init(const std::string& portname, std::string& dev, int baudR
 }
 
 void SerialDriver::close() {
-  if (fd_ > 0) uart_close(fd_);
+  if (fd_ > 0) {
+    leaveExclusive(fd_);
+    uart_close(fd_);
+  }
   // The number may soon name another file of the process: never act on it again.
   fd_ = -1;
 }

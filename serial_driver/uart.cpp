@@ -18,10 +18,11 @@ using serial_driver::detail::LineFault;
 
 namespace {
 
-// An open descriptor (above 0), or 0 when the node cannot be opened.
-int openOrZero(const char* port) {
+// An open descriptor (above 0), or 0 when the node cannot be opened; *error says why.
+int openOrZero(const char* port, std::error_code* error) {
   int fd = 0;
-  return serial_driver::detail::openNode(port, &fd) ? 0 : fd;
+  *error = serial_driver::detail::openNode(port, &fd);
+  return *error ? 0 : fd;
 }
 
 }  // namespace
@@ -29,9 +30,11 @@ int openOrZero(const char* port) {
 int uart_open(const char* port) {
   // No FIFO is created at a missing path: one would make the next open "succeed" on it and
   // block the device node when the adapter comes back.
-  const int fd = openOrZero(port);
+  std::error_code error;
+  const int fd = openOrZero(port, &error);
   if (fd <= 0) {
     SD_LOG(LogLevel::WARN, "Can't Open Serial Port, ReOpen again");
+    SD_LOG(LogLevel::WARN, port, error.message());
     return 0;
   }
   // Clearing every status flag makes the descriptor blocking; O_CLOEXEC is a descriptor flag
@@ -47,9 +50,11 @@ int uart_open(const char* port) {
 }
 
 int uart_open_no_block(const char* port) {
-  const int fd = openOrZero(port);
+  std::error_code error;
+  const int fd = openOrZero(port, &error);
   if (fd <= 0) {
     SD_LOG(LogLevel::ERROR, "Can't Open Serial Port");
+    SD_LOG(LogLevel::ERROR, port, error.message());
     return 0;
   }
   SD_LOG(LogLevel::INFO, "Open Serial Port!");

@@ -367,7 +367,9 @@ TEST_F(LinkTest, MovedAndDestroyedLinksLeaveNoDescriptor) {
   const int before = test::openTtyDescriptors();
   {
     ChassisLink second;
-    ASSERT_FALSE(second.open(bySerial("ABC123")));
+    LinkOptions sharing = bySerial("ABC123");
+    sharing.exclusive = false;  // beside the fixture's link
+    ASSERT_FALSE(second.open(sharing));
     EXPECT_EQ(test::openTtyDescriptors(), before + 1);
     ChassisLink third(std::move(second));
     EXPECT_FALSE(second.is_open());
@@ -408,6 +410,7 @@ TEST(LinkLog, ASinkTakesEveryMessageAndStdoutStaysEmpty) {
   ChassisLink link;
   ASSERT_FALSE(link.open(bySerial("ABC123")));
   EXPECT_EQ(link.set(1, 1), Errc::timeout);
+  link.close();
   SerialDriver classic{};
   std::string dev;
   EXPECT_TRUE(classic.init("ABC123", dev, 115200)) << "the classic interface's messages too";

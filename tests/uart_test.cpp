@@ -106,10 +106,12 @@ TEST(UartOpen, MissingPathFailsAndCreatesNothing) {
   EXPECT_EQ(uart_open_no_block(path.c_str()), 0);
   EXPECT_EQ(uart_open(path.c_str()), 0);
   const auto lines = out.lines();
-  ASSERT_EQ(lines.size(), 2u);
+  ASSERT_EQ(lines.size(), 4u) << "each failure line is followed by one with the cause";
   EXPECT_EQ(withoutLineNumber(lines[0]),
             "ERROR [uart.cpp uart_open_no_block]; Can't Open Serial Port");
   EXPECT_EQ(withoutLineNumber(lines[1]),
+            "ERROR [uart.cpp uart_open_no_block]; " + path + "; No such file or directory");
+  EXPECT_EQ(withoutLineNumber(lines[2]),
             "WARN [uart.cpp uart_open]; Can't Open Serial Port, ReOpen again");
   struct stat st {};
   EXPECT_NE(lstat(path.c_str(), &st), 0) << "a failed open must leave no FIFO behind";
