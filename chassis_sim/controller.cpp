@@ -221,8 +221,11 @@ void Controller::stopChatter() {
   {
     std::lock_guard<std::mutex> lock(mutex_);
     chatter_interval_.fill(std::chrono::microseconds(0));
+    // The duplex line finishes, and counts, the one it is sending.
+    for (const QueuedChatter& queued : chatter_queue_) {
+      chatter_queued_[static_cast<size_t>(queued.kind)] = false;
+    }
     chatter_queue_.clear();
-    chatter_queued_.fill(false);
   }
   chatter_changed_.notify_all();
   // A line being written is finished, and counted, before this returns: the sequential model
@@ -734,8 +737,7 @@ struct Controller::DuplexLine {
     }
     std::lock_guard<std::mutex> lock(c.mutex_);
     const auto k = static_cast<size_t>(unit.kind);
-    // Unless stopChatter() came meanwhile, which left the count where it was.
-    if (c.chatter_queued_[k]) ++c.chatter_sent_[k];
+    ++c.chatter_sent_[k];
     c.chatter_queued_[k] = false;
     c.chatter_on_line_ = false;
     c.idle_.notify_all();

@@ -234,7 +234,8 @@ TEST_F(SimulatedController, ChatterComesInWholeLinesBetweenReplies) {
       return !parse(got + more) || std::equal(std::begin(sent), std::end(sent), seen);
     });
 
-    ASSERT_TRUE(parse(got) && !partial) << "a byte inside a reply or a line that is not whole";
+    ASSERT_TRUE(parse(got) && !partial)
+        << "a byte inside a reply or a line that is not whole: " << testing::PrintToString(got);
     EXPECT_EQ(seen[kReplies], commands);
     for (Chatter kind : kinds) {
       const int k = static_cast<int>(kind);
