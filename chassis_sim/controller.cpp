@@ -540,7 +540,7 @@ void Controller::chatter() {
     lock.unlock();
     {
       std::lock_guard<std::mutex> tx(tx_mutex_);
-      bool on;
+      bool on = false;
       {
         std::lock_guard<std::mutex> again(mutex_);
         on = chatter_interval_[ready].count() != 0 && !chatter_stop_;
@@ -763,7 +763,7 @@ void Controller::serveDuplex() {
     }
     bool wrote = false;
     char buf[4096];
-    for (ssize_t n; (n = read(master_, buf, sizeof buf)) > 0;) {
+    for (ssize_t n = 0; (n = read(master_, buf, sizeof buf)) > 0;) {
       line.hostWrote(buf, static_cast<size_t>(n), now);
       wrote = true;
     }
@@ -799,7 +799,7 @@ void Controller::serveDuplex() {
     }
     if (fds[1].revents != 0) return;
     if (fds[2].revents != 0) {
-      eventfd_t drained;
+      eventfd_t drained = 0;
       eventfd_read(kick_, &drained);
     }
     // The slave side is closed or hung up: wait for the next open without spinning.

@@ -165,7 +165,7 @@ class Controller {
   std::array<long, kChatterKinds> chatter_sent_{};
   std::array<long, kChatterKinds> chatter_made_{};
   std::array<bool, kChatterKinds> chatter_queued_{};  // on the duplex line, not yet out
-  bool chatter_on_line_ = false;                       // the duplex line is sending one
+  bool chatter_on_line_ = false;                      // the duplex line is sending one
   std::deque<QueuedChatter> chatter_queue_;
   bool running_duplex_ = false;
   int replies_waiting_ = 0;  // for the line, on the sequential model
