@@ -118,7 +118,6 @@ void Controller::attach(int master_fd) {
   if (master_flags_ >= 0) fcntl(master_fd, F_SETFL, master_flags_ | O_NONBLOCK);
   if (pipe2(wake_, O_CLOEXEC) != 0) return;
   kick_ = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-  bool chatty = false;
   {
     std::lock_guard<std::mutex> lock(mutex_);
     serving_ = false;
@@ -127,7 +126,6 @@ void Controller::attach(int master_fd) {
     chatter_queue_.clear();
     chatter_queued_.fill(false);
     chatter_on_line_ = false;
-    for (auto interval : chatter_interval_) chatty = chatty || interval.count() != 0;
   }
   thread_ = std::thread(running_duplex_ ? &Controller::serveDuplex : &Controller::serve, this);
   // Like the hardware, the controller answers from the moment the adapter is plugged in: on a
@@ -136,7 +134,8 @@ void Controller::attach(int master_fd) {
     std::unique_lock<std::mutex> lock(mutex_);
     idle_.wait(lock, [this] { return serving_; });
   }
-  if (chatty) startChatterThread();
+  // Idle until chatter is turned on, which may then happen from any thread.
+  chatter_thread_ = std::thread(&Controller::chatter, this);
 }
 
 void Controller::detach() {
@@ -214,7 +213,6 @@ void Controller::startChatter(Chatter kind, std::chrono::microseconds interval) 
     chatter_interval_[static_cast<size_t>(kind)] = interval;
   }
   chatter_changed_.notify_all();
-  if (thread_.joinable()) startChatterThread();
 }
 
 void Controller::stopChatter() {
@@ -488,10 +486,6 @@ std::string Controller::chatterUnit(Chatter kind) {
   return "";
 }
 
-void Controller::startChatterThread() {
-  if (!chatter_thread_.joinable()) chatter_thread_ = std::thread(&Controller::chatter, this);
-}
-
 void Controller::chatter() {
   runAsHardware();
   std::array<Clock::time_point, kChatterKinds> due{};
@@ -560,7 +554,7 @@ void Controller::chatter() {
 struct Controller::DuplexLine {
   using Time = Clock::time_point;
   static constexpr Time kNever = Time::max();
-  // Bytes a host that stopped reading is spared; the rest is lost as it would be at its end.
+  // What waits for a host that stopped reading; more is lost, as at a host's full buffer.
   static constexpr size_t kOutLimit = 65536;
 
   struct Unit {

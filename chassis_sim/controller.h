@@ -128,7 +128,6 @@ class Controller {
   bool writeOut(const std::string& bytes);
   bool writeAll(const char* bytes, size_t size);
   void chatter();
-  void startChatterThread();
   std::string chatterUnit(Chatter kind);
 
   int master_ = -1;
