@@ -1,8 +1,11 @@
 // A simulated chassis controller on the master side of a pseudo-terminal.
 #pragma once
 
+#include <array>
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <cstddef>
 #include <deque>
 #include <map>
 #include <mutex>
@@ -27,6 +30,33 @@ enum class Fault {
 
 const char* faultName(Fault fault);
 
+// What a controller's firmware prints on its own, between its replies.
+enum class Chatter {
+  kText,     // a debug line, "dbg: imu ok"
+  kBang,     // a warning line, "!low battery" (a "!" line has no checksum)
+  kForeign,  // a valid frame for another entry, "$fdb <entry> 0.000" and "$ack <entry>" in turn
+  kStream,   // bytes without any newline, one per interval
+};
+
+const char* chatterName(Chatter kind);
+
+// How commands reach the controller and how it works through them.
+struct LineModel {
+  // false: every command is read as soon as the host wrote it, answered after its own bytes'
+  // time on a paced line, and its reply written before the next one is looked at; nothing is
+  // ever lost.
+  // true: a full-duplex line. The host's bytes arrive one byte time apart however fast they
+  // were written and go into a receive ring; the firmware takes one whole frame at a time,
+  // handles it in `processing` and queues its reply, whose bytes leave one byte time apart
+  // while further commands arrive.
+  bool duplex = false;
+  // Bytes the receive ring holds; one arriving at a full ring is lost (an overrun).
+  size_t ring_bytes = 256;
+  std::chrono::nanoseconds processing = std::chrono::microseconds(20);
+  // The next frame is taken only once the previous reply is out.
+  bool blocking_firmware = false;
+};
+
 class Controller {
  public:
   Controller() = default;
@@ -41,11 +71,32 @@ class Controller {
   // Queues faults for the next replies, one fault per reply.
   void inject(Fault fault, int count = 1);
   // Time one byte takes on the line (86.8 us at 115200 baud 8N1): a command is answered after
-  // its own bytes' time, and the reply's bytes leave this far apart. 0: no pacing; a negative
-  // time throws std::invalid_argument.
+  // its own bytes' time (on the duplex line, its bytes arrive this far apart), and the reply's
+  // bytes leave this far apart. 0: no pacing; a negative time throws std::invalid_argument.
   void setBytePacing(std::chrono::nanoseconds per_byte);
+  // setBytePacing at the time of one byte at `baud` 8N1; 0: no pacing.
+  void setLineRate(int baud);
   // How late a kLateReply comes.
   void setLateDelay(std::chrono::milliseconds delay);
+
+  // Takes effect at once: when attached, the controller starts afresh on the same descriptor
+  // and what was on its way is lost. Throws std::invalid_argument for an empty ring or a
+  // negative processing time.
+  void setLineModel(const LineModel& model);
+  LineModel lineModel() const;
+  // Bytes lost at a full receive ring, over every attach.
+  long overruns() const;
+
+  // Sends `kind` every `interval` until stopChatter(), also across detach and attach; calling
+  // again for a kind changes its interval. Chatter never goes out inside a reply's bytes, and
+  // a paced line carries no more than its rate (a kind's next line waits for the last one).
+  // A zero or negative interval throws std::invalid_argument.
+  void startChatter(Chatter kind, std::chrono::microseconds interval);
+  void stopChatter();
+  // The entry kForeign frames name; 99 unless set.
+  void setForeignEntry(int index);
+  // Chatter that went out so far, over every attach: lines, or bytes for kStream.
+  long chatterSent(Chatter kind) const;
 
   void setEntry(int index, const std::string& value);
   std::string entry(int index) const;  // "0" for an entry never written
@@ -65,16 +116,28 @@ class Controller {
   bool answeredLate(long commands_before, std::chrono::steady_clock::time_point began) const;
 
  private:
+  struct DuplexLine;
+  static constexpr size_t kChatterKinds = 4;
+
   void serve();
+  void serveDuplex();
   void consume();
   void handle(const std::string& frame);
+  bool answer(const std::string& frame, std::string* reply_text, Fault* fault);
   void reply(const std::string& text, Fault fault);
-  void writeOut(const std::string& bytes);
+  bool writeOut(const std::string& bytes);
+  bool writeAll(const char* bytes, size_t size);
+  void chatter();
+  std::string chatterUnit(Chatter kind);
 
   int master_ = -1;
+  int master_flags_ = 0;
   int wake_[2] = {-1, -1};
+  int kick_ = -1;  // eventfd: chatter queued for the duplex line
   std::thread thread_;
+  std::thread chatter_thread_;
   std::string rx_;
+  std::mutex tx_mutex_;  // held for a whole reply or chatter line on the sequential model
 
   mutable std::mutex mutex_;
   mutable std::condition_variable idle_;
@@ -87,6 +150,25 @@ class Controller {
   std::chrono::nanoseconds per_byte_{0};
   std::chrono::milliseconds late_delay_{30};
   std::chrono::steady_clock::time_point last_reply_at_;
+  LineModel model_;
+  std::atomic<long> overruns_{0};
+
+  struct QueuedChatter {
+    Chatter kind;
+    std::string bytes;
+    std::chrono::steady_clock::time_point queued_at;
+  };
+  std::condition_variable chatter_changed_;
+  bool chatter_stop_ = false;
+  std::array<std::chrono::microseconds, kChatterKinds> chatter_interval_{};  // 0: off
+  std::array<long, kChatterKinds> chatter_sent_{};
+  std::array<long, kChatterKinds> chatter_made_{};
+  std::array<bool, kChatterKinds> chatter_queued_{};  // on the duplex line, not yet out
+  bool chatter_on_line_ = false;                      // the duplex line is sending one
+  std::deque<QueuedChatter> chatter_queue_;
+  bool running_duplex_ = false;
+  int replies_waiting_ = 0;  // for the line, on the sequential model
+  int foreign_entry_ = 99;
 };
 
 }  // namespace chassis_sim

@@ -37,7 +37,10 @@ Testbed* live_testbed = nullptr;
 }  // namespace
 
 Adapter::Adapter(Testbed& testbed, AdapterConfig config, int usb_port)
-    : testbed_(testbed), config_(std::move(config)), usb_port_(usb_port) {}
+    : testbed_(testbed), config_(std::move(config)), usb_port_(usb_port) {
+  controller_.setLineRate(config_.baud);
+  controller_.setLineModel(config_.line);
+}
 
 std::string Adapter::usbSyspath() const {
   return std::string(kUsbRoot) + "/1-" + std::to_string(usb_port_);

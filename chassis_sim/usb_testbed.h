@@ -22,6 +22,10 @@ struct AdapterConfig {
   // The tty starts with the kernel's default settings (canonical, echo, CR to NL, XON/XOFF),
   // as a freshly plugged ttyUSB does, instead of raw: the driver must make it raw itself.
   bool fresh_termios = false;
+  // The controller's line: paced at this rate (0: unpaced), and how it takes commands. Set
+  // once, when the adapter is added; controller() changes them later.
+  int baud = 0;
+  LineModel line;
 };
 
 class Testbed;
