@@ -1,5 +1,6 @@
 // ChassisLink's public face and the sequence of one operation: take the turn, get the port
-// back if it was lost, resynchronise, exchange, count the result and reconnect when due.
+// back if it was lost, let a late answer to the same entry pass, exchange, count the result
+// and reconnect when due.
 #include "serial_driver/chassis_link.h"
 
 #include <unistd.h>
@@ -37,7 +38,7 @@ std::error_code ChassisLink::Impl::openPort(const LinkOptions& for_options, std:
 
 std::error_code ChassisLink::Impl::reopen() {
   port.close();
-  resync_pending = false;
+  stale.clear();
   std::string path;
   const std::error_code ec = openPort(options, &path);
   if (ec) {
@@ -63,8 +64,6 @@ std::error_code ChassisLink::Impl::count(std::error_code result, Clock::time_poi
     stats.max_exchange = std::max(stats.max_exchange, took);
     if (result) ++stats.failures;
   }
-  // An answer to a failed command may still arrive: the next command waits for a quiet line.
-  if (result) resync_pending = port.isOpen();
   // A cancelled operation says nothing about the line.
   if (result == Errc::cancelled) return result;
   const bool due = detail::countFailure(&failures_in_row, bool(result), options.reconnect_after);
@@ -100,6 +99,13 @@ std::error_code ChassisLink::Impl::run(Impl* impl, char* command, int length,
   return result;
 }
 
+void ChassisLink::Impl::countSkipped(const detail::Skipped& skipped) {
+  std::lock_guard<std::mutex> lock(mutex);
+  stats.skipped_lines += skipped.lines;
+  stats.stale_replies += skipped.stale_replies;
+  stats.discarded_bytes += skipped.bytes;
+}
+
 std::error_code ChassisLink::Impl::exchange(char* command, int length, const detail::Expected& what,
                                             uint64_t epoch) {
   const auto start = Clock::now();
@@ -109,25 +115,33 @@ std::error_code ChassisLink::Impl::exchange(char* command, int length, const det
     if (!backoff.mayTry(start)) return backoff.lastError();
     if (const std::error_code reopened = reopen()) return count(reopened, start);
   }
-  const detail::WaitContext waits{turns, epoch, byte_time};
-  if (resync_pending) {
-    const auto quiet = detail::resyncQuietTime(reply_timeout, failures_in_row, longest_resync);
-    uint64_t discarded = 0;
-    const std::error_code ec = detail::resynchronise(port, quiet, waits, &discarded);
-    {
-      std::lock_guard<std::mutex> lock(mutex);
-      stats.discarded_bytes += discarded;
-    }
-    if (ec == Errc::cancelled) return ec;
-    if (ec) return count(ec, start);
-    resync_pending = false;
+  const detail::WaitContext waits{turns, epoch, byte_time, stale};
+  detail::LineReader lines;
+  detail::Skipped skipped;
+  std::error_code ec;
+  const auto clear_at = stale.clearAt(what, start);
+  if (clear_at > start) ec = detail::awaitStale(port, lines, what, clear_at, waits, &skipped);
+  if (ec == Errc::cancelled) {
+    skipped.bytes += lines.dropped();
+    countSkipped(skipped);
+    return ec;  // nothing was sent
   }
-  if (const std::error_code ec = detail::sendCommand(port, command, length)) {
-    return count(ec, start);
+  skipped.bang = skipped.other_frame = false;  // those were not this command's
+  if (!ec) ec = detail::sendCommand(port, command, length);
+  // The reply's time starts with the command, not with a reopen or a late answer's wait.
+  if (!ec) {
+    ec = detail::awaitReply(port, lines, what, detail::later(Clock::now(), reply_timeout), waits,
+                            &skipped);
   }
-  // The reply's time starts with the command, not with a reopen or resynchronisation.
-  const auto deadline = detail::later(Clock::now(), reply_timeout);
-  return count(detail::awaitReply(port, what, deadline, waits), start);
+  skipped.bytes += lines.dropped();
+  countSkipped(skipped);
+  const std::error_code result = count(ec, start);
+  // Its answer may still come: a later command for the same entry waits for it to pass.
+  if (result && result != Errc::hung_up && port.isOpen()) {
+    const auto window = detail::lateAnswerWindow(reply_timeout, longest_resync);
+    stale.add(what, detail::later(Clock::now(), window));
+  }
+  return result;
 }
 
 ChassisLink::ChassisLink() : impl_(new Impl) {}
@@ -173,7 +187,7 @@ std::error_code ChassisLink::open(const LinkOptions& options) {
       std::max<Clock::duration>(detail::kLongestResync, detail::replyDeadline(options.baud));
   link.byte_time = detail::byteTime(options.baud);
   link.failures_in_row = 0;
-  link.resync_pending = false;
+  link.stale.clear();
   link.backoff.succeeded();
   link.setDevice(path);
   link.turns.setInterruptCheck(options.interrupt_check);
@@ -199,7 +213,7 @@ void ChassisLink::close() {
   cancel();
   link.turns.take(0, false);
   link.port.close();
-  link.resync_pending = false;
+  link.stale.clear();
   link.device.store(nullptr, std::memory_order_release);
   link.turns.setInterruptCheck(nullptr);
   {

@@ -13,10 +13,15 @@
 // One link may be used from several threads; its operations run one at a time. The library
 // never calls the log sink while it holds a link's lock.
 //
+// The controller may print lines of its own (debug text, "!" warnings, frames for other
+// entries): an operation skips every whole line that is not its answer (LinkStats counts them,
+// and the log shows some) and takes its answer when it comes.
+//
 // The protocol has no sequence numbers, so after a failed exchange the answer to it can still
-// arrive. Before its next command the link discards input until the line has been quiet for
-// one reply deadline (four once two or more exchanges in a row failed, at most a second), so
-// such an answer is not taken for the next one's. A successful exchange costs nothing extra.
+// arrive. Another entry's command skips such an answer; a command for the same entry first
+// waits until it has come or can no longer come: five reply deadlines after the failure, at
+// most a second (or one deadline, when that is longer). So an operation ends within that wait
+// plus its own reply deadline, whatever the line does.
 #pragma once
 
 #include <chrono>
@@ -52,7 +57,7 @@ class SERIAL_DRIVER_EXPORT ChassisLink {
   // The node in use, such as /dev/ttyUSB0; empty when not open. The text a reference shows
   // never changes; a reconnection to another node makes later calls return another one.
   const std::string& device() const;
-  // Ends every operation waiting at this moment (for its reply, a resynchronisation or its
+  // Ends every operation waiting at this moment (for its reply, a late answer to pass, or its
   // turn) with Errc::cancelled; operations that begin later run as usual. Any thread, also a
   // signal handler, may call it.
   void cancel() noexcept;

@@ -23,6 +23,8 @@ struct SERIAL_DRIVER_NO_EXPORT ChassisLink::Impl {
   // Counts a finished operation; a hang-up or the reconnect_after-th failure in a row reopens
   // the port before the result is returned.
   std::error_code count(std::error_code result, detail::Clock::time_point start);
+  // Counts what an operation read besides its answer.
+  void countSkipped(const detail::Skipped& skipped);
   void setDevice(const std::string& path);
   // Opens the port for options, keeping why it failed.
   std::error_code openPort(const LinkOptions& for_options, std::string* path);
@@ -45,7 +47,7 @@ struct SERIAL_DRIVER_NO_EXPORT ChassisLink::Impl {
   std::chrono::nanoseconds byte_time{0};
   detail::Port port;  // closed while the link is open but its port is lost
   int failures_in_row = 0;
-  bool resync_pending = false;  // a failed exchange's reply may still come
+  detail::StaleReplies stale;  // failed commands whose answers may still come
   detail::ReopenBackoff backoff;
 
   // Every node name the link has used, never changed once stored, so a reference that

@@ -1,5 +1,6 @@
-// One exchange on a link's port, by the operation that holds the turn: send the command, wait
-// for the reply that answers it, and resynchronise after a failure. Internal to the library.
+// One exchange on a link's port, by the operation that holds the turn: send the command, find
+// the reply that answers it among the lines that come, and keep late answers to failed commands
+// from being taken for later ones. Internal to the library.
 #pragma once
 
 #include <chrono>
@@ -7,6 +8,7 @@
 #include <system_error>
 
 #include "serial_driver/port.h"
+#include "serial_driver/reply.h"
 #include "serial_driver/turns.h"
 
 namespace serial_driver {
@@ -20,26 +22,63 @@ struct Expected {
   void* value;
 };
 
-// What the waits of one operation need: whether to stop, and how fast bytes come.
+// Commands that failed while their answers may still come. A later command for another entry
+// skips such an answer; one for the same entry waits until it came or can no longer come, so a
+// late answer is never taken for a later command's.
+class StaleReplies {
+ public:
+  void add(const Expected& what, Clock::time_point until);
+  // True when the frame answers one of them, which is then forgotten.
+  bool takes(const char (*tokens)[64]);
+  // When a command like `what` may go out: now, or when an answer to the same entry can no
+  // longer come.
+  Clock::time_point clearAt(const Expected& what, Clock::time_point now);
+  void clear() { count_ = 0; }
+
+ private:
+  struct Entry {
+    bool is_get;
+    int index;
+    Clock::time_point until;
+  };
+  void forgetExpired(Clock::time_point now);
+
+  static constexpr int kMost = 8;  // the oldest is forgotten first
+  Entry entries_[kMost] = {};
+  int count_ = 0;
+};
+
+// What the waits of one operation need: whether to stop, how fast bytes come, and the lines
+// that are not their answer.
 struct WaitContext {
   const Turns& turns;
   uint64_t epoch;
   std::chrono::nanoseconds byte_time;  // one byte's wire time at the line's rate
+  StaleReplies& stale;
 };
 
-// Seals the command text, drops stale input and writes the frame: Errc::hung_up or
-// Errc::send_failed when it did not go out whole.
+// What an operation read besides its answer.
+struct Skipped {
+  uint64_t lines = 0;          // whole lines that were not the answer
+  uint64_t stale_replies = 0;  // of those, late answers to failed commands
+  uint64_t bytes = 0;          // bytes of no line at all (a stream without newlines)
+  bool bang = false;           // a "!" line came
+  bool other_frame = false;    // a frame for another entry or of the other kind came
+};
+
+// Seals the command text and writes the frame: Errc::hung_up or Errc::send_failed when it did
+// not go out whole.
 std::error_code sendCommand(Port& port, char* command, int length);
 
-// Waits until the deadline for the reply that answers `what`; wakes on input, so a reply is
-// taken as soon as its last byte has arrived.
-std::error_code awaitReply(Port& port, const Expected& what, Clock::time_point deadline,
-                           const WaitContext& waits);
+// Reads lines until the deadline for the frame that answers `what`; wakes on input, so a reply
+// is taken as soon as its last byte has arrived. Other lines are skipped; when no answer came,
+// a "!" line makes the result Errc::rejected and another frame Errc::bad_reply.
+std::error_code awaitReply(Port& port, LineReader& lines, const Expected& what,
+                           Clock::time_point deadline, const WaitContext& waits, Skipped* skipped);
 
-// Throws input away until the line has been quiet for `quiet`; the bytes thrown away are added
-// to *discarded.
-std::error_code resynchronise(Port& port, std::chrono::nanoseconds quiet, const WaitContext& waits,
-                              uint64_t* discarded);
+// Reads and skips lines until `until`, or until no answer to `what`'s entry can still come.
+std::error_code awaitStale(Port& port, LineReader& lines, const Expected& what,
+                           Clock::time_point until, const WaitContext& waits, Skipped* skipped);
 
 }  // namespace detail
 }  // namespace serial_driver

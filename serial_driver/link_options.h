@@ -36,7 +36,8 @@ struct LinkStats {
   uint64_t reconnections = 0;  // times the port was reopened by the link itself
   std::chrono::microseconds last_exchange{0};  // command sent to reply taken (or given up)
   std::chrono::microseconds max_exchange{0};
-  // Bytes thrown away before a command because a failed exchange's reply could still arrive.
+  // Bytes of skipped text lines, and bytes that formed no line at all (noise, a stream without
+  // newlines).
   uint64_t discarded_bytes = 0;
   // Whole lines that were not the awaited reply: the controller's own text and "!" lines,
   // frames for other entries, and late answers to failed commands.

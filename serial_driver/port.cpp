@@ -9,6 +9,7 @@
 #include <sys/sysmacros.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <fstream>
@@ -214,12 +215,12 @@ bool pollsHungUp(int fd) {
   return poll(&port, 1, 0) > 0 && (port.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0;
 }
 
-Resync discardUntilQuiet(int fd, std::chrono::nanoseconds quiet, int wake_fd,
-                         const std::function<bool()>& stop) {
+Resync discardUntilQuiet(int fd, std::chrono::nanoseconds quiet, Clock::time_point give_up,
+                         int wake_fd, const std::function<bool()>& stop) {
   Resync result;
   auto quiet_until = Clock::now() + quiet;
   for (;;) {
-    const timespec wait = timeLeft(quiet_until);
+    const timespec wait = timeLeft(std::min(quiet_until, give_up));
     if (wait.tv_sec == 0 && wait.tv_nsec == 0) return result;
     pollfd fds[2] = {{fd, POLLIN, 0}, {wake_fd, POLLIN, 0}};
     const int ready = ppoll(fds, wake_fd >= 0 ? 2 : 1, &wait, nullptr);

@@ -48,10 +48,11 @@ struct Resync {
   QuietEnd end = QuietEnd::kQuiet;
   uint64_t discarded = 0;  // bytes read and thrown away
 };
-// Reads and throws away input until none has come for `quiet`. When wake_fd (or -1) becomes
-// readable or a signal interrupts the wait, stop() (when set) decides whether to give up.
-Resync discardUntilQuiet(int fd, std::chrono::nanoseconds quiet, int wake_fd,
-                         const std::function<bool()>& stop);
+// Reads and throws away input until none has come for `quiet`, or until `give_up` on a line
+// that never falls quiet. When wake_fd (or -1) becomes readable or a signal interrupts the
+// wait, stop() (when set) decides whether to give up.
+Resync discardUntilQuiet(int fd, std::chrono::nanoseconds quiet, Clock::time_point give_up,
+                         int wake_fd, const std::function<bool()>& stop);
 
 // What ended a wait for input.
 enum class Readiness { kInput, kWoken, kTimedOut, kHungUp };

@@ -29,6 +29,49 @@ class ReplyBuffer {
   char text_[kFrameSize] = {};
 };
 
+// Whole lines out of the bytes a port delivers, for a line that carries more than replies: the
+// controller's own text, "!" lines and frames nobody asked for. A frame is taken wherever it
+// stands after bytes that are none; everything else comes out as text, one line at a time.
+// Bytes that can no longer be part of a frame (a stream without newlines) are dropped to keep
+// room.
+class LineReader {
+ public:
+  enum class Item { kNone, kFrame, kText };
+
+  char* space() { return buf_ + end_; }
+  int room() const { return kBufferSize - end_; }
+  void added(int count) { end_ += count; }
+
+  // The next frame (its tokens in tokens) or text line (in text(), newline included), or
+  // kNone until more bytes come.
+  Item next();
+  const char* text() const { return text_; }
+  int textLength() const { return text_length_; }
+  // Bytes at the end that may still become a frame, and whether one of them starts one.
+  int pendingBytes() const { return end_ - start_; }
+  int pendingFrameBytes() const;
+  // Bytes dropped without ever forming a line.
+  uint64_t dropped() const { return dropped_; }
+
+  char tokens[4][64] = {};
+
+ private:
+  static constexpr int kBufferSize = 2 * kFrameSize;
+
+  int firstPossibleStart() const;
+  bool lineHasDollar(int newline) const;
+  Item takeDebris(int until);
+  Item takeText(int length);
+  void compact();
+
+  char buf_[kBufferSize] = {};
+  int start_ = 0;
+  int end_ = 0;
+  char text_[kFrameSize + 1] = {};
+  int text_length_ = 0;
+  uint64_t dropped_ = 0;
+};
+
 // What a reply frame says about the command that was sent.
 enum class Verdict {
   kAccepted,

@@ -84,8 +84,9 @@ std::string sendFailedText(int ret) { return "uart send failed, ret:" + std::to_
 // nothing to throw away.
 void discardLateReplies(int fd, int failures_in_row) {
   if (fd <= 0) return;
-  discardUntilQuiet(fd, resyncQuietTime(kReplyWindow, failures_in_row, kLongestResync), -1,
-                    nullptr);
+  const auto quiet = resyncQuietTime(kReplyWindow, failures_in_row, kLongestResync);
+  // A controller that never stops talking must not hold the driver: a second at most.
+  discardUntilQuiet(fd, quiet, later(Clock::now(), kLongestResync), -1, nullptr);
 }
 
 }  // namespace

@@ -34,6 +34,12 @@ Clock::duration replyDeadline(int baud);
 std::chrono::nanoseconds resyncQuietTime(std::chrono::nanoseconds deadline, int failures_in_row,
                                          std::chrono::nanoseconds longest);
 
+// How long after a failed exchange its answer may still come, when the reply deadline was
+// `deadline`: five deadlines, never longer than `longest`. An answer later than that is taken
+// for no controller's.
+std::chrono::nanoseconds lateAnswerWindow(std::chrono::nanoseconds deadline,
+                                          std::chrono::nanoseconds longest);
+
 // now + wait without overflowing.
 Clock::time_point later(Clock::time_point now, Clock::duration wait);
 

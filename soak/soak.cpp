@@ -130,7 +130,11 @@ class Client {
   // ChassisLink reopens the port as soon as a hang-up shows; SerialDriver on the 151st failure
   // in a row.
   virtual bool reopensOnHangUp() const = 0;
+  // ChassisLink finds its reply among lines that are not: noise before it, and the
+  // controller's chatter, spoil nothing. SerialDriver takes the reply from the first byte.
+  virtual bool readsWholeLines() const = 0;
   virtual long reconnections(FILE* log) = 0;
+  virtual unsigned long skippedLines() = 0;
   virtual void close() = 0;
 };
 
@@ -144,6 +148,8 @@ class Classic : public Client {
   bool get(int index, int* v) override { return driver_.getEntry(index, v); }
   bool get(int index, char* v) override { return driver_.getEntry(index, v); }
   bool reopensOnHangUp() const override { return false; }
+  bool readsWholeLines() const override { return false; }
+  unsigned long skippedLines() override { return 0; }
   long reconnections(FILE* log) override;
   void close() override { driver_.close(); }
 
@@ -170,7 +176,9 @@ class Link : public Client {
     return ok;
   }
   bool reopensOnHangUp() const override { return true; }
+  bool readsWholeLines() const override { return true; }
   long reconnections(FILE*) override { return static_cast<long>(link_.stats().reconnections); }
+  unsigned long skippedLines() override { return link_.stats().skipped_lines; }
   void close() override { link_.close(); }
 
  private:
@@ -236,6 +244,14 @@ int main(int argc, char** argv) {
     return 1;
   }
 
+  // A controller that talks on its own, as firmware does: a debug line every 2 ms, a "!" line
+  // every 30 ms, another entry's frame every 50 ms.
+  if (client->readsWholeLines()) {
+    controller.startChatter(chassis_sim::Chatter::kText, std::chrono::milliseconds(2));
+    controller.startChatter(chassis_sim::Chatter::kBang, std::chrono::milliseconds(30));
+    controller.startChatter(chassis_sim::Chatter::kForeign, std::chrono::milliseconds(50));
+  }
+
   std::mt19937 random(settings.seed);
   chassis_sim::SignalTimer timer(std::chrono::microseconds(250));
   long open_windows = 0;
@@ -286,7 +302,8 @@ int main(int argc, char** argv) {
 
     const int index = std::uniform_int_distribution<int>(0, 11)(random);
     const bool write = std::uniform_int_distribution<int>(0, 1)(random) == 1;
-    bool expect_ok = !port_dead && (fault == Fault::kNone || fault == Fault::kSplitReply);
+    bool expect_ok = !port_dead && (fault == Fault::kNone || fault == Fault::kSplitReply ||
+                                    (fault == Fault::kNoise && client->readsWholeLines()));
     const long answered = controller.commands();
     const auto exchange_start = std::chrono::steady_clock::now();
     bool ok = false;
@@ -377,6 +394,12 @@ int main(int argc, char** argv) {
   }
 
   const long reconnections = client->reconnections(log);
+  const unsigned long skipped_lines = client->skippedLines();
+  long chatter[3] = {};
+  for (const auto kind :
+       {chassis_sim::Chatter::kText, chassis_sim::Chatter::kBang, chassis_sim::Chatter::kForeign}) {
+    chatter[static_cast<int>(kind)] = controller.chatterSent(kind);
+  }
   // Descriptors are compared with the port open, as it was at the baseline.
   if (port_dead) {
     SignalsHeld held;
@@ -398,6 +421,10 @@ int main(int argc, char** argv) {
     fprintf(stderr, "  fault %-14s %ld\n", chassis_sim::faultName(fault), count);
   }
   fprintf(stderr, "  conditions           locale %s, stdin closed, fresh tty termios\n", locale);
+  if (client->readsWholeLines()) {
+    fprintf(stderr, "  chatter              %ld text, %ld \"!\", %ld foreign lines; %lu skipped\n",
+            chatter[0], chatter[1], chatter[2], skipped_lines);
+  }
   fprintf(stderr, "  timer signals        %ld (every 250 us, no SA_RESTART)\n", timer.count());
   fprintf(stderr, "  unplug/replug        %ld (%ld with the node not ready at first)\n", unplugs,
           open_windows);

@@ -100,17 +100,23 @@ TEST_F(LinkTest, EveryReplyFaultHasItsOwnError) {
     bool on_get;
     Errc expected;
   } rows[] = {
-      {Fault::kNoReply, false, Errc::timeout},    {Fault::kBadChecksum, true, Errc::timeout},
-      {Fault::kNoise, true, Errc::timeout},       {Fault::kBangFrame, false, Errc::rejected},
-      {Fault::kBangFrame, true, Errc::rejected},  {Fault::kWrongKind, false, Errc::bad_reply},
-      {Fault::kWrongKind, true, Errc::bad_reply}, {Fault::kWrongIndex, true, Errc::bad_reply},
+      {Fault::kNoReply, false, Errc::timeout},
+      {Fault::kBadChecksum, true, Errc::timeout},
+      {Fault::kBangFrame, false, Errc::rejected},
+      {Fault::kBangFrame, true, Errc::rejected},
+      {Fault::kWrongKind, false, Errc::bad_reply},
+      {Fault::kWrongKind, true, Errc::bad_reply},
+      {Fault::kWrongIndex, true, Errc::bad_reply},
       {Fault::kWrongIndex, false, Errc::timeout},  // another entry's ack: ours may still come
   };
+  int index = 0;
   for (const auto& row : rows) {
     int value = 42;
+    // An entry of its own: a failed exchange's entry waits for its late answer to pass.
+    ++index;
     const std::error_code ec = exchanges_->run<std::error_code>(row.expected, [&] {
       controller().inject(row.fault);
-      return row.on_get ? link_.get(3, value) : link_.set(3, 1);
+      return row.on_get ? link_.get(index, value) : link_.set(index, 1);
     });
     EXPECT_EQ(ec, row.expected) << chassis_sim::faultName(row.fault) << ": " << ec.message();
     EXPECT_EQ(value, 42) << "a failed read leaves the value alone";
@@ -238,6 +244,48 @@ TEST_F(LinkTest, ReplugsEveryFewMillisecondsBesideAPollingThreadLeaveNothingBehi
   // umockdev's preload is not thread-safe: on a loaded machine an open racing the simulator's
   // release of failed-open slots can now and then strand one socket pair of its own.
   EXPECT_LE(test::openDescriptors(), fds_before + 2);
+}
+
+// A controller that talks on its own, as firmware does: a debug line every 2 ms, a "!" line
+// every 30 ms, another entry's frame every 50 ms, on a line paced as a real one. Every answer
+// is found among them, noise before a reply spoils nothing, every lost reply fails without
+// waiting for a quiet line that never comes, and no value is another entry's.
+TEST_F(LinkTest, ChatterNeitherSpoilsNorStallsAnExchange) {
+  using chassis_sim::Chatter;
+  controller().setLineRate(115200);
+  controller().startChatter(Chatter::kText, std::chrono::milliseconds(2));
+  controller().startChatter(Chatter::kBang, std::chrono::milliseconds(30));
+  controller().startChatter(Chatter::kForeign, std::chrono::milliseconds(50));
+  for (int index = 0; index < 8; ++index) controller().setEntry(index, std::to_string(index + 10));
+  int wrong = 0;
+  int unexpected = 0;
+  for (int n = 0; n < 400; ++n) {
+    const int index = n % 8;
+    const bool lose = n % 20 == 19;
+    if (lose) controller().inject(Fault::kNoReply);
+    if (n % 20 == 9) controller().inject(Fault::kNoise);
+    int value = -1;
+    const long answered = controller().commands();
+    const auto began = std::chrono::steady_clock::now();
+    const std::error_code ec = link_.get(index, value);
+    if (!ec && value != index + 10) ++wrong;
+    if (lose != bool(ec) && !controller().answeredLate(answered, began)) ++unexpected;
+  }
+  EXPECT_EQ(wrong, 0);
+  EXPECT_EQ(unexpected, 0);
+  const auto stats = link_.stats();
+  EXPECT_GT(stats.skipped_lines, 0u);
+  EXPECT_LT(stats.max_exchange, std::chrono::seconds(1)) << "no wait for a quiet line";
+}
+
+TEST_F(LinkTest, AStreamWithoutNewlinesHoldsNothingUp) {
+  controller().setLineRate(115200);
+  controller().startChatter(chassis_sim::Chatter::kStream, std::chrono::microseconds(100));
+  controller().inject(Fault::kNoReply);
+  int value = 0;
+  EXPECT_TRUE(link_.get(1, value));
+  EXPECT_TRUE(succeeds([&] { return link_.get(2, value); })) << "the next command goes out";
+  EXPECT_GT(link_.stats().discarded_bytes, 0u);
 }
 
 TEST_F(LinkTest, ALateReplyIsNeverTakenForALaterCommandsAnswer) {
