@@ -69,27 +69,8 @@ void runAsHardware() {
 }  // namespace
 
 const char* faultName(Fault fault) {
-  switch (fault) {
-    case Fault::kNone:
-      return "none";
-    case Fault::kNoReply:
-      return "no reply";
-    case Fault::kLateReply:
-      return "late reply";
-    case Fault::kBadChecksum:
-      return "bad checksum";
-    case Fault::kWrongIndex:
-      return "wrong index";
-    case Fault::kSplitReply:
-      return "split reply";
-    case Fault::kNoise:
-      return "noise";
-    case Fault::kBangFrame:
-      return "! frame";
-    case Fault::kWrongKind:
-      return "wrong kind";
-  }
-  return "?";
+  const auto i = static_cast<size_t>(fault);
+  return i < std::size(kFaults) ? kFaults[i].name : "?";
 }
 
 const char* chatterName(Chatter kind) {

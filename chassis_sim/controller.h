@@ -7,6 +7,7 @@
 #include <condition_variable>
 #include <cstddef>
 #include <deque>
+#include <iterator>
 #include <map>
 #include <mutex>
 #include <string>
@@ -27,6 +28,27 @@ enum class Fault {
   kBangFrame,    // a "!" frame instead of the reply
   kWrongKind,    // "$ack" to a "$get", "$fdb" to a "$set"
 };
+
+// Every fault once, in the enum's order: its name in messages and in the Python module. Tests,
+// the soak, the kernel lane and the module's enum go through this list.
+struct FaultInfo {
+  Fault fault;
+  const char* name;
+  const char* python_name;
+};
+inline constexpr FaultInfo kFaults[] = {
+    {Fault::kNone, "none", "NONE"},
+    {Fault::kNoReply, "no reply", "NO_REPLY"},
+    {Fault::kLateReply, "late reply", "LATE_REPLY"},
+    {Fault::kBadChecksum, "bad checksum", "BAD_CHECKSUM"},
+    {Fault::kWrongIndex, "wrong index", "WRONG_INDEX"},
+    {Fault::kSplitReply, "split reply", "SPLIT_REPLY"},
+    {Fault::kNoise, "noise", "NOISE"},
+    {Fault::kBangFrame, "! frame", "BANG_FRAME"},
+    {Fault::kWrongKind, "wrong kind", "WRONG_KIND"},
+};
+static_assert(static_cast<size_t>(Fault::kWrongKind) + 1 == std::size(kFaults),
+              "every Fault needs an entry in kFaults: the last fault is its size less one");
 
 const char* faultName(Fault fault);
 

@@ -15,6 +15,8 @@
 #include <stdexcept>
 #include <vector>
 
+#include "serial_driver/line.h"
+
 namespace chassis_sim {
 
 namespace {
@@ -38,6 +40,8 @@ Testbed* live_testbed = nullptr;
 
 Adapter::Adapter(Testbed& testbed, AdapterConfig config, int usb_port)
     : testbed_(testbed), config_(std::move(config)), usb_port_(usb_port) {
+  if (config_.vendor.empty()) config_.vendor = serial_driver::detail::kAdapterVendor;
+  if (config_.product.empty()) config_.product = serial_driver::detail::kAdapterProduct;
   controller_.setLineRate(config_.baud);
   controller_.setLineModel(config_.line);
 }

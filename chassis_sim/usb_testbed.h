@@ -16,8 +16,9 @@ namespace chassis_sim {
 struct AdapterConfig {
   std::string serial;  // USB serial number
   bool has_serial = true;
-  std::string vendor = "1a86";
-  std::string product = "7523";
+  // USB ids; empty: the controller's adapter (1a86:7523).
+  std::string vendor;
+  std::string product;
   std::string node;  // appears as /dev/<node>; empty: the next ttyUSB<n>
   // The tty starts with the kernel's default settings (canonical, echo, CR to NL, XON/XOFF),
   // as a freshly plugged ttyUSB does, instead of raw: the driver must make it raw itself.
@@ -75,7 +76,6 @@ class Testbed {
   // A built-in UART with no USB ancestor, as /dev/<node>.
   void addBuiltinUart(const std::string& node);
   Adapter& adapter(size_t i) { return *adapters_.at(i); }
-  size_t adapterCount() const { return adapters_.size(); }
   std::string rootDir() const { return root_; }
   // Devices in umockdev's text format, for layouts the builder does not make.
   void addDevices(const std::string& description);

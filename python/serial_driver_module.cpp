@@ -226,16 +226,8 @@ void bindSim(py::module_& m) {
           "Re-runs the interpreter with its own arguments under the umockdev preload when it is "
           "missing; returns when it is there.");
 
-  py::enum_<Fault>(sim, "Fault")
-      .value("NONE", Fault::kNone)
-      .value("NO_REPLY", Fault::kNoReply)
-      .value("LATE_REPLY", Fault::kLateReply)
-      .value("BAD_CHECKSUM", Fault::kBadChecksum)
-      .value("WRONG_INDEX", Fault::kWrongIndex)
-      .value("SPLIT_REPLY", Fault::kSplitReply)
-      .value("NOISE", Fault::kNoise)
-      .value("BANG_FRAME", Fault::kBangFrame)
-      .value("WRONG_KIND", Fault::kWrongKind);
+  py::enum_<Fault> faults(sim, "Fault");
+  for (const auto& fault : chassis_sim::kFaults) faults.value(fault.python_name, fault.fault);
 
   py::class_<Adapter>(sim, "Adapter")
       .def_property_readonly("serial", [](const Adapter& a) { return a.config().serial; })
