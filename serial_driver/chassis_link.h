@@ -13,6 +13,11 @@
 // One link may be used from several threads; its operations run one at a time. The library
 // never calls the log sink while it holds a link's lock.
 //
+// A link may be destroyed while other threads are inside its calls: those waiting for a reply
+// or for their turn end with Errc::cancelled (one that had not begun to wait, with not_open),
+// and the destructor returns once every call has left. A call must have begun before the
+// destructor did. Moving a link, from or to, while another thread uses it is not allowed.
+//
 // The protocol has no sequence numbers, so after a failed exchange the answer to it can still
 // arrive. Before its next command the link discards input until the line has been quiet for
 // one reply deadline (four once two or more exchanges in a row failed, at most a second), so
@@ -37,7 +42,7 @@ namespace serial_driver {
 class SERIAL_DRIVER_EXPORT ChassisLink {
  public:
   ChassisLink();
-  ~ChassisLink();  // closes the port
+  ~ChassisLink();  // closes the port; see above for calls still running
   ChassisLink(ChassisLink&& other) noexcept;
   ChassisLink& operator=(ChassisLink&& other) noexcept;
   ChassisLink(const ChassisLink&) = delete;
