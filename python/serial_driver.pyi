@@ -23,7 +23,9 @@ class LinkError(Exception):
     code: Errc
 
 class NotFoundError(LinkError): ...
-class OpenFailedError(LinkError): ...
+class OpenFailedError(LinkError):
+    """The port would not open or take the line settings; the message says why and the fix."""
+    errno: Optional[int]
 class BadBaudError(LinkError): ...
 class NotOpenError(LinkError): ...
 class SendFailedError(LinkError): ...
@@ -33,7 +35,9 @@ class RejectedError(LinkError): ...
 class BadReplyError(LinkError): ...
 class BadValueError(LinkError): ...
 class CancelledError(LinkError): ...
-class BusyError(LinkError): ...
+class BusyError(LinkError):
+    """Another program (or link) holds the port."""
+    holder: str  # "pid 4242 (robot_main)", or "another program"
 
 class LinkStats:
     exchanges: int
@@ -44,7 +48,11 @@ class LinkStats:
     discarded_bytes: int
 
 class ChassisLink:
-    """The link to the controller; opened at construction, closed by close() or `with`."""
+    """The link to the controller; opened at construction, closed by close() or `with`.
+
+    reply_timeout is seconds or a timedelta: negative raises ValueError, a fraction of a
+    millisecond is rounded up to one, None or 0 is the rate's own deadline. Neither serial nor
+    device raises BadValueError; `with` on a closed link raises NotOpenError."""
     def __init__(
         self,
         *,

@@ -17,6 +17,7 @@
 #include "serial_driver/chassis_link.h"
 #include "serial_driver/line.h"
 #include "serial_driver/link_error_table.h"
+#include "serial_driver/open_advice.h"
 #include "serial_driver/serial_identify.h"
 
 namespace py = pybind11;
@@ -26,29 +27,67 @@ using serial_driver::Errc;
 
 namespace {
 
-// The exception class of each Errc, all derived from LinkError; made once at import.
+// The exception class of each Errc, all derived from LinkError, and the Errc enum; made once
+// at import.
 std::map<Errc, py::object>& errorClasses() {
   static auto* classes = new std::map<Errc, py::object>();  // lives as long as the interpreter
   return *classes;
 }
 
-[[noreturn]] void raiseLinkError(std::error_code ec) {
+py::object& errcEnum() {
+  static auto* errc = new py::object();  // lives as long as the interpreter
+  return *errc;
+}
+
+py::object linkError(std::error_code ec, const std::string& message) {
   py::object cls = errorClasses().at(static_cast<Errc>(ec.value()));
-  py::object error = cls(ec.message());
-  error.attr("code") = py::cast(static_cast<Errc>(ec.value()));
-  PyErr_SetObject(cls.ptr(), error.ptr());
+  py::object error = cls(message);
+  error.attr("code") = errcEnum()(ec.value());
+  return error;
+}
+
+[[noreturn]] void raise(const py::object& error) {
+  PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(error.ptr())), error.ptr());
   throw py::error_already_set();
+}
+
+[[noreturn]] void raiseLinkError(std::error_code ec) { raise(linkError(ec, ec.message())); }
+
+// An open that failed, or a reconnection: the cause and the fix, and for a busy port its
+// holder, for a port that would not open the system's errno.
+[[noreturn]] void raiseOpenError(std::error_code ec, const serial_driver::OpenFailure& why,
+                                 const std::string& serial) {
+  py::object error = linkError(ec, serial_driver::detail::openAdvice(ec, why, serial));
+  if (ec == Errc::busy) error.attr("holder") = why.holder.empty() ? "another program" : why.holder;
+  if (ec == Errc::open_failed) {
+    error.attr("errno") = why.system ? py::object(py::int_(why.system.value())) : py::none();
+  }
+  raise(error);
 }
 
 void check(std::error_code ec) {
   if (ec) raiseLinkError(ec);
 }
 
+// A real enum.Enum whose members carry the C++ values.
+template <typename Enum>
+py::object makeEnum(py::module_& scope, const char* name,
+                    const std::vector<std::pair<const char*, Enum>>& members) {
+  py::list items;
+  for (const auto& [member, value] : members) {
+    items.append(py::make_tuple(member, static_cast<int>(value)));
+  }
+  py::object cls = py::module_::import("enum").attr("Enum")(
+      name, items, "module"_a = scope.attr("__name__"), "qualname"_a = name);
+  scope.attr(name) = cls;
+  return cls;
+}
+
 // Runs one link operation with the GIL released, so other Python threads (and other links)
 // go on meanwhile. The GIL is taken back by a plain call, not a destructor: at interpreter exit
 // a daemon thread is ended right there by an unwind, which must not cross a noexcept frame.
 template <typename Operation>
-void exchange(Operation&& operation) {
+std::error_code withoutGilUnwinding(Operation&& operation) {
   std::error_code ec;
   PyThreadState* state = PyEval_SaveThread();
   try {
@@ -60,6 +99,14 @@ void exchange(Operation&& operation) {
   PyEval_RestoreThread(state);
   // The wait ended for a signal whose Python handler raised (KeyboardInterrupt for Ctrl-C).
   if (ec == Errc::cancelled && PyErr_Occurred() != nullptr) throw py::error_already_set();
+  return ec;
+}
+
+// An operation on the link; a reconnection it made that could not open the port says why.
+template <typename Operation>
+void exchange(ChassisLink& link, Operation&& operation) {
+  const std::error_code ec = withoutGilUnwinding(operation);
+  if (ec == Errc::busy || ec == Errc::open_failed) raiseOpenError(ec, link.open_failure(), "");
   check(ec);
 }
 
@@ -79,18 +126,28 @@ bool pythonSignalRaised() {
   return PyErr_CheckSignals() != 0;
 }
 
-// reply_timeout as a timedelta or as seconds; None or 0 for the rate's own deadline.
+// reply_timeout as a timedelta or as seconds, one rule for both: negative is refused, a
+// fraction of a millisecond is rounded up to one, None or 0 is the rate's own deadline.
 std::chrono::milliseconds replyTimeout(const py::object& value) {
   if (value.is_none()) return std::chrono::milliseconds(0);
-  if (py::isinstance<py::float_>(value) || py::isinstance<py::int_>(value)) {
-    const double seconds = value.cast<double>();
-    if (std::isnan(seconds)) throw py::value_error("reply_timeout must be a number of seconds");
-    const double ms = std::ceil(seconds * 1000.0);
-    // Past the range of milliseconds it means "as long as it takes", as in C++.
-    if (ms >= 9.2e18) return std::chrono::milliseconds::max();
-    return std::chrono::milliseconds(static_cast<long long>(std::max(ms, -1.0)));
+  double ms = 0.0;
+  if (py::isinstance(value, py::module_::import("datetime").attr("timedelta"))) {
+    // Whole days, seconds and microseconds, so no precision is lost on the way.
+    const auto days = value.attr("days").cast<long long>();
+    const auto seconds = value.attr("seconds").cast<long long>();
+    const auto micros = value.attr("microseconds").cast<long long>();
+    if (days < 0) throw py::value_error("reply_timeout must not be negative");
+    return std::chrono::milliseconds(days * 86'400'000LL + seconds * 1000LL +
+                                     (micros + 999) / 1000);
   }
-  return value.cast<std::chrono::milliseconds>();
+  if (!py::isinstance<py::float_>(value) && !py::isinstance<py::int_>(value)) {
+    throw py::type_error("reply_timeout must be seconds or a datetime.timedelta");
+  }
+  ms = std::ceil(value.cast<double>() * 1000.0);
+  if (std::isnan(ms) || ms < 0.0) throw py::value_error("reply_timeout must not be negative");
+  // Past the range of milliseconds it means "as long as it takes", as in C++.
+  if (ms >= 9.2e18) return std::chrono::milliseconds::max();
+  return std::chrono::milliseconds(static_cast<long long>(ms));
 }
 
 std::unique_ptr<ChassisLink> openLink(const std::optional<std::string>& serial,
@@ -99,19 +156,26 @@ std::unique_ptr<ChassisLink> openLink(const std::optional<std::string>& serial,
   serial_driver::LinkOptions options;
   options.serial = serial.value_or("");
   options.device = device.value_or("");
+  if (options.serial.empty() && options.device.empty()) {
+    raise(linkError(Errc::bad_value, "ChassisLink needs serial= or device="));
+  }
   options.baud = baud;
   options.reply_timeout = replyTimeout(reply_timeout);
   options.reconnect_after = reconnect_after;
   options.interrupt_check = pythonSignalRaised;
   auto link = std::make_unique<ChassisLink>();
-  exchange([&] { return link->open(options); });
+  const std::error_code ec = withoutGilUnwinding([&] { return link->open(options); });
+  if (ec == Errc::not_found || ec == Errc::busy || ec == Errc::open_failed) {
+    raiseOpenError(ec, link->open_failure(), options.serial);
+  }
+  check(ec);
   return link;
 }
 
 template <typename T>
 T getValue(ChassisLink& link, int index) {
   T value{};
-  exchange([&] { return link.get(index, value); });
+  exchange(link, [&] { return link.get(index, value); });
   return value;
 }
 
@@ -157,13 +221,13 @@ void setValue(ChassisLink& link, int index, const py::object& value, const py::o
     const long long wide = py::int_(value).cast<long long>();
     if (wide < INT32_MIN || wide > INT32_MAX) raiseLinkError(Errc::bad_value);
     const int v = static_cast<int>(wide);
-    exchange([&] { return link.set(index, v); });
+    exchange(link, [&] { return link.set(index, v); });
   } else if (kind == "float") {
     const float v = py::float_(value).cast<float>();
-    exchange([&] { return link.set(index, v); });
+    exchange(link, [&] { return link.set(index, v); });
   } else if (kind == "text") {
     const std::string v = py::str(value);
-    exchange([&] { return link.set(index, std::string_view(v)); });
+    exchange(link, [&] { return link.set(index, std::string_view(v)); });
   } else {
     throw py::value_error("type must be 'int', 'float', 'text', int, float or str");
   }
@@ -226,8 +290,10 @@ void bindSim(py::module_& m) {
           "Re-runs the interpreter with its own arguments under the umockdev preload when it is "
           "missing; returns when it is there.");
 
-  py::enum_<Fault> faults(sim, "Fault");
-  for (const auto& fault : chassis_sim::kFaults) faults.value(fault.python_name, fault.fault);
+  std::vector<std::pair<const char*, Fault>> fault_members;
+  for (const auto& fault : chassis_sim::kFaults)
+    fault_members.emplace_back(fault.python_name, fault.fault);
+  const py::object fault_enum = makeEnum<Fault>(sim, "Fault", fault_members);
 
   py::class_<Adapter>(sim, "Adapter")
       .def_property_readonly("serial", [](const Adapter& a) { return a.config().serial; })
@@ -239,7 +305,12 @@ void bindSim(py::module_& m) {
            "make_node_ready().")
       .def("make_node_ready", &Adapter::makeNodeReady)
       .def(
-          "inject", [](Adapter& a, Fault fault, int count) { a.controller().inject(fault, count); },
+          "inject",
+          [fault_enum](Adapter& a, const py::object& fault, int count) {
+            if (!py::isinstance(fault, fault_enum))
+              throw py::type_error("fault must be a sim.Fault");
+            a.controller().inject(static_cast<Fault>(fault.attr("value").cast<int>()), count);
+          },
           py::arg("fault"), py::arg("count") = 1, "Faults for the next replies, one per reply.")
       .def(
           "set_byte_pacing",
@@ -304,9 +375,11 @@ void bindSim(py::module_& m) {
 PYBIND11_MODULE(serial_driver, m) {
   m.doc() = "Talk to a chassis controller behind a 1a86:7523 USB serial adapter.";
 
-  py::enum_<Errc> errc(m, "Errc");
-  for (const auto& error : serial_driver::detail::kErrcTable)
-    errc.value(error.python_name, error.code);
+  std::vector<std::pair<const char*, Errc>> codes;
+  for (const auto& error : serial_driver::detail::kErrcTable) {
+    codes.emplace_back(error.python_name, error.code);
+  }
+  errcEnum() = makeEnum<Errc>(m, "Errc", codes);
 
   // Exception classes: LinkError, and one per error code.
   py::object builtins = py::module_::import("builtins");
@@ -340,7 +413,12 @@ PYBIND11_MODULE(serial_driver, m) {
            py::arg("reconnect_after") = serial_driver::kReconnectAfter,
            "Opens the adapter with this USB serial number, or the device path. reply_timeout "
            "is a timedelta or seconds; None for the rate's own deadline.")
-      .def("__enter__", [](py::object self) { return self; })
+      .def("__enter__",
+           [](py::object self) {
+             ChassisLink& link = self.cast<ChassisLink&>();
+             if (!withoutGil([&] { return link.is_open(); })) raiseLinkError(Errc::not_open);
+             return self;
+           })
       .def("__exit__",
            [](ChassisLink& link, const py::args&) { withoutGil([&] { link.close(); }); })
       .def(

@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <thread>
 
 #include "serial_driver/chassis_link_impl.h"
 #include "serial_driver/frame.h"
@@ -25,6 +26,7 @@ std::error_code ChassisLink::Impl::run(Impl* impl, char* command, int length,
                                        const detail::Expected& what) {
   // A child process's copy of the link is not open: the port is its parent's.
   if (impl == nullptr || impl->owner_pid != getpid()) return Errc::not_open;
+  const Inside inside(impl);
   // Messages wait until the turn is given back: a sink may use this link itself.
   detail::HeldLogLines held;
   const uint64_t epoch = impl->turns.epoch();
@@ -82,6 +84,25 @@ std::error_code ChassisLink::Impl::exchange(char* command, int length, const det
   return result;
 }
 
+ChassisLink::Impl::Inside::Inside(Impl* impl) : impl_(impl) {
+  if (impl_ != nullptr) impl_->calls_inside.fetch_add(1, std::memory_order_acq_rel);
+}
+
+ChassisLink::Impl::Inside::~Inside() {
+  // The last touch of the state: once the count is down the destructor may free it.
+  if (impl_ != nullptr) impl_->calls_inside.fetch_sub(1, std::memory_order_acq_rel);
+}
+
+ChassisLink::Impl::~Impl() {
+  if (made_by_pid != getpid()) return;
+  // The link was closed and its waits cancelled; a call that began its wait after that
+  // cancellation is ended by the next one.
+  while (calls_inside.load(std::memory_order_acquire) != 0) {
+    turns.cancel();
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+}
+
 ChassisLink::ChassisLink() : impl_(new Impl) {}
 
 ChassisLink::~ChassisLink() { close(); }
@@ -98,6 +119,7 @@ ChassisLink& ChassisLink::operator=(ChassisLink&& other) noexcept {
 
 std::error_code ChassisLink::open(const LinkOptions& options) {
   if (!impl_) impl_.reset(new Impl);
+  const Impl::Inside inside(impl_.get());
   close();
   Impl& link = *impl_;
   detail::HeldLogLines held;
@@ -139,6 +161,7 @@ std::error_code ChassisLink::open(const LinkOptions& options) {
 void ChassisLink::close() {
   if (!impl_) return;
   Impl& link = *impl_;
+  const Impl::Inside inside(&link);
   if (link.owner_pid != 0 && link.owner_pid != getpid()) {
     // A child's copy: its locks and turn may be frozen as they were at fork(). Only the
     // child's descriptor goes; the parent keeps the port and its exclusive mode.
@@ -167,6 +190,7 @@ void ChassisLink::cancel() noexcept {
 
 bool ChassisLink::is_open() const {
   if (!impl_ || impl_->owner_pid != getpid()) return false;
+  const Impl::Inside inside(impl_.get());
   std::lock_guard<std::mutex> lock(impl_->mutex);
   return impl_->open;
 }
@@ -234,12 +258,14 @@ std::error_code ChassisLink::get(int index, std::string& text) {
 
 OpenFailure ChassisLink::open_failure() const {
   if (!impl_) return {};
+  const Impl::Inside inside(impl_.get());
   std::lock_guard<std::mutex> lock(impl_->mutex);
   return impl_->failure;
 }
 
 LinkStats ChassisLink::stats() const {
   if (!impl_) return {};
+  const Impl::Inside inside(impl_.get());
   std::lock_guard<std::mutex> lock(impl_->mutex);
   return impl_->stats;
 }

@@ -17,6 +17,11 @@
 // entries): an operation skips every whole line that is not its answer (LinkStats counts them,
 // and the log shows some) and takes its answer when it comes.
 //
+// A link may be destroyed while other threads are inside its calls: those waiting for a reply
+// or for their turn end with Errc::cancelled (one that had not begun to wait, with not_open),
+// and the destructor returns once every call has left. A call must have begun before the
+// destructor did. Moving a link, from or to, while another thread uses it is not allowed.
+//
 // The protocol has no sequence numbers, so after a failed exchange the answer to it can still
 // arrive. Another entry's command skips such an answer; a command for the same entry first
 // waits until it has come or can no longer come: five reply deadlines after the failure, at
@@ -42,7 +47,7 @@ namespace serial_driver {
 class SERIAL_DRIVER_EXPORT ChassisLink {
  public:
   ChassisLink();
-  ~ChassisLink();  // closes the port
+  ~ChassisLink();  // closes the port; see above for calls still running
   ChassisLink(ChassisLink&& other) noexcept;
   ChassisLink& operator=(ChassisLink&& other) noexcept;
   ChassisLink(const ChassisLink&) = delete;

@@ -1,6 +1,8 @@
 // ChassisLink's state behind its public face. Internal to the library.
 #pragma once
 
+#include <unistd.h>
+
 #include <atomic>
 #include <deque>
 #include <mutex>
@@ -16,6 +18,24 @@ namespace serial_driver {
 
 // Hidden: only the class itself is the interface.
 struct SERIAL_DRIVER_NO_EXPORT ChassisLink::Impl {
+  // Counts a public call on the link behind impl (none once moved from) while it runs.
+  class Inside {
+   public:
+    explicit Inside(Impl* impl);
+    ~Inside();
+    Inside(const Inside&) = delete;
+    Inside& operator=(const Inside&) = delete;
+
+   private:
+    Impl* impl_;
+  };
+
+  Impl() = default;
+  // Waits until the calls inside have left: the link is being destroyed under them.
+  ~Impl();
+  Impl(const Impl&) = delete;
+  Impl& operator=(const Impl&) = delete;
+
   // One operation on the link behind impl (null once moved from), in its turn.
   static std::error_code run(Impl* impl, char* command, int length, const detail::Expected& what);
   std::error_code exchange(char* command, int length, const detail::Expected& what, uint64_t epoch);
@@ -36,6 +56,11 @@ struct SERIAL_DRIVER_NO_EXPORT ChassisLink::Impl {
   bool open = false;
   LinkStats stats;
   OpenFailure failure;
+
+  // Public calls running on the link, and the process that made it: a child's copy of the
+  // count may hold its parent's calls, which never leave in the child.
+  std::atomic<int> calls_inside{0};
+  const int made_by_pid = getpid();
 
   // The process that opened the link: a child of it inherits the link but must not use it.
   std::atomic<int> owner_pid{0};

@@ -37,6 +37,8 @@ std::error_code Turns::take(uint64_t epoch, bool cancellable) {
     lock.lock();
     if (stop) return Errc::cancelled;
   }
+  // A cancel() while this one waited ends it, also when the turn came free at that moment.
+  if (cancellable && this->epoch() != epoch) return Errc::cancelled;
   busy_ = true;
   return {};
 }

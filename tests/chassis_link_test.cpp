@@ -503,4 +503,40 @@ TEST(LinkThreads, TwoThreadsShareOneLink) {
   EXPECT_EQ(stats.exchanges, 200u + stats.failures);
 }
 
+TEST(LinkThreads, DestroyedWhileOtherThreadsAreInsideItsCalls) {
+  auto sim = make_sim().add_adapter("ABC123").build();
+  QuietLog log;
+  chassis_sim::Controller& controller = sim->adapter(0).controller();
+  std::atomic<bool> waiting_for_turn{false};
+  std::atomic<bool> destroying{false};
+  LinkOptions options = bySerial("ABC123");
+  options.reply_timeout = std::chrono::milliseconds::max();
+  // Asked only by a thread waiting for its turn, without the turn's lock: it stays out while
+  // the link is destroyed, and a destructor that did not wait for it would be done by then.
+  options.interrupt_check = [&] {
+    waiting_for_turn = true;
+    while (!destroying) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    return false;
+  };
+  auto link = std::make_unique<ChassisLink>();
+  ASSERT_FALSE(link->open(options));
+  controller.inject(Fault::kNoReply);
+  std::error_code holder_result;
+  std::error_code waiter_result;
+  std::thread holder([&] {
+    int v = 0;
+    holder_result = link->get(1, v);
+  });
+  while (controller.received().empty()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  std::thread waiter([&] { waiter_result = link->set(2, 2); });
+  while (!waiting_for_turn) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  destroying = true;
+  link.reset();
+  holder.join();
+  waiter.join();
+  EXPECT_EQ(holder_result, Errc::cancelled);
+  EXPECT_EQ(waiter_result, Errc::cancelled);
+}
+
 }  // namespace

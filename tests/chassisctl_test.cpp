@@ -1,6 +1,8 @@
 // chassisctl as a user runs it: its output, its messages and its exit status. The simulated
 // adapters live in this process; the tool, started from here, sees them through the preload
 // it inherits.
+#include <sys/stat.h>
+
 #include <algorithm>
 
 #include "chassis_sim/usb_testbed.h"
@@ -210,6 +212,23 @@ TEST(Chassisctl, ListShowsEveryPortAndExplainsAdaptersWithoutSerial) {
   EXPECT_NE(lines[2].find("1a86:7523  ABC123"), std::string::npos) << lines[2];
   EXPECT_NE(lines[3].find("(none)"), std::string::npos) << lines[3];
   EXPECT_NE(r.out.find("--device"), std::string::npos) << r.out;
+}
+
+TEST(Chassisctl, AnOpenFailureSaysItsCauseAndItsFix) {
+  auto sim = make_sim().add_adapter("ABC123").build();
+  const std::string directory = testing::TempDir() + "chassisctl_dir";
+  const std::string file = testing::TempDir() + "chassisctl_file";
+  mkdir(directory.c_str(), 0700);
+  close(open(file.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600));
+  for (const std::string& path : {directory, file}) {
+    const ToolRun r = chassisctl({"--quiet", "--device", path, "get", "5"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "chassisctl: " + path + ": not a serial device\n");
+  }
+  const ToolRun missing = chassisctl({"--quiet", "--serial", "OTHER", "get", "5"});
+  EXPECT_NE(missing.err.find("brltty"), std::string::npos) << "where brltty may have taken it";
+  unlink(file.c_str());
+  rmdir(directory.c_str());
 }
 
 TEST(Chassisctl, SimulateNeedsNoDeviceAndHelpExitsZero) {

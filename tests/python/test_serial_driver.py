@@ -1,4 +1,7 @@
 """The Python module against the simulated chassis: values, errors, replug, logging, threads."""
+import datetime
+import enum
+import errno
 import logging
 import os
 import pathlib
@@ -86,6 +89,47 @@ def test_errors_of_opening_sending_and_values(chassis, link):
     link.close()
     with pytest.raises(serial_driver.NotOpenError):
         link.get_float(1)
+
+
+def test_open_failures_say_the_cause_and_the_fix(chassis, link, tmp_path):
+    with pytest.raises(serial_driver.BusyError) as busy:
+        serial_driver.ChassisLink(serial="ABC123")
+    name = pathlib.Path("/proc/self/comm").read_text().strip()
+    assert busy.value.holder == f"pid {os.getpid()} ({name})"
+    assert str(busy.value) == f"/dev/ttyUSB0: the port is held by {busy.value.holder}; close it first"
+    regular = tmp_path / "file"
+    regular.write_text("")
+    for path, number in ((tmp_path, errno.EISDIR), (regular, errno.ENOTTY)):
+        with pytest.raises(serial_driver.OpenFailedError) as failed:
+            serial_driver.ChassisLink(device=str(path))
+        assert failed.value.errno == number
+        assert str(failed.value) == f"{path}: not a serial device"
+    with pytest.raises(serial_driver.BadValueError):
+        serial_driver.ChassisLink()
+    link.close()
+    with pytest.raises(serial_driver.NotOpenError):
+        with link:
+            pass
+
+
+def test_reply_timeout_in_seconds_or_as_a_timedelta_is_one_rule(chassis):
+    for negative in (-0.001, datetime.timedelta(microseconds=-1)):
+        with pytest.raises(ValueError):
+            serial_driver.ChassisLink(serial="ABC123", reply_timeout=negative)
+    # A reply paced at 38400 takes about 4 ms: within the rate's own deadline, never within
+    # the millisecond half a millisecond rounds up to.
+    chassis.adapter(0).set_byte_pacing(38400)
+    for short in (0.0005, datetime.timedelta(microseconds=500)):
+        with serial_driver.ChassisLink(serial="ABC123", reply_timeout=short) as link:
+            with pytest.raises(serial_driver.TimeoutError):
+                link.get_int(1)
+
+
+def test_errc_and_fault_are_python_enums():
+    assert [e.name for e in serial_driver.Errc][:2] == ["NOT_FOUND", "OPEN_FAILED"]
+    assert serial_driver.Errc["TIMEOUT"] is serial_driver.Errc.TIMEOUT
+    assert isinstance(serial_driver.Errc.BUSY, enum.Enum)
+    assert isinstance(sim.Fault.NO_REPLY, enum.Enum) and sim.Fault["NOISE"] in list(sim.Fault)
 
 
 def test_unplug_raises_hung_up_and_replug_recovers(chassis, link, patient):

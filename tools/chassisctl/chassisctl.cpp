@@ -32,6 +32,7 @@
 #include "serial_driver/chassis_link.h"
 #include "serial_driver/frame.h"  // the text-value rule and a float's wire text
 #include "serial_driver/line.h"
+#include "serial_driver/open_advice.h"
 #include "serial_driver/serial_identify.h"
 
 namespace {
@@ -181,13 +182,10 @@ bool openLink(ChassisLink& link, const Options& o) {
   options.baud = o.baud;
   const std::error_code ec = link.open(options);
   if (!ec) return true;
-  if (ec == serial_driver::Errc::not_found && !o.serial.empty()) {
-    fail("no 1a86:7523 adapter with USB serial number '" + o.serial +
-         "' is attached (see 'chassisctl list')");
-  } else {
-    fail((o.serial.empty() ? o.device : "adapter '" + o.serial + "'") + ": " + ec.message() +
-         (ec == serial_driver::Errc::open_failed ? " (permissions? see the README)" : ""));
-  }
+  const std::string advice = serial_driver::detail::openAdvice(ec, link.open_failure(), o.serial);
+  fail(ec == serial_driver::Errc::not_found && !o.serial.empty()
+           ? advice + "; see 'chassisctl list'"
+           : advice);
   return false;
 }
 
