@@ -24,26 +24,7 @@ using detail::Clock;
 
 std::error_code ChassisLink::Impl::run(Impl* impl, char* command, int length,
                                        const detail::Expected& what) {
-  // A child process's copy of the link is not open: the port is its parent's.
-  if (impl == nullptr || impl->owner_pid != getpid()) return Errc::not_open;
-  const Inside inside(impl);
-  // Messages wait until the turn is given back: a sink may use this link itself.
-  detail::HeldLogLines held;
-  const uint64_t epoch = impl->turns.epoch();
-  if (const std::error_code ec = impl->turns.take(epoch, true)) return ec;
-  bool is_open = false;
-  {
-    std::lock_guard<std::mutex> lock(impl->mutex);
-    is_open = impl->open;
-  }
-  std::error_code result = Errc::not_open;
-  if (is_open) {
-    impl->turns.drainWake();
-    result = impl->turns.epoch() != epoch ? std::error_code(Errc::cancelled)
-                                          : impl->exchange(command, length, what, epoch);
-  }
-  impl->turns.give();
-  return result;
+  return inTurn(impl, [&](uint64_t epoch) { return impl->exchange(command, length, what, epoch); });
 }
 
 std::error_code ChassisLink::Impl::exchange(char* command, int length, const detail::Expected& what,
@@ -130,7 +111,10 @@ std::error_code ChassisLink::open(const LinkOptions& options) {
   } give_turn{link};
 
   if (detail::baudConstant(options.baud) == 0) return Errc::bad_baud;
-  if (options.reconnect_after < 1 || options.reply_timeout.count() < 0) return Errc::bad_value;
+  if (options.reconnect_after < 1 || options.reply_timeout.count() < 0 ||
+      options.max_in_flight < 1 || options.max_in_flight > kMaxInFlight) {
+    return Errc::bad_value;
+  }
   if (options.serial.empty() && options.device.empty()) return Errc::bad_value;
   std::string path;
   if (const std::error_code ec = link.openPort(options, &path)) {

@@ -37,6 +37,7 @@
 #include <string_view>
 #include <system_error>
 
+#include "serial_driver/batch.h"
 #include "serial_driver/link_error.h"
 #include "serial_driver/link_options.h"
 #include "serial_driver/log_sink.h"
@@ -76,6 +77,11 @@ class SERIAL_DRIVER_EXPORT ChassisLink {
   std::error_code get(int index, float& value);
   std::error_code get(int index, int& value);
   std::error_code get(int index, std::string& text);
+
+  // Every item of the batch, in one turn: with options.max_in_flight commands on the line
+  // before their replies, each reply matched to its item by kind and index. The first failure
+  // in item order, or {}; batch.result(i) has each item's.
+  std::error_code exchange(Batch& batch);
 
   LinkStats stats() const;
   // Why the last open or reconnection failed: the system's error, the node, and for

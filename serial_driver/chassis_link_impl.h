@@ -10,6 +10,7 @@
 
 #include "serial_driver/chassis_link.h"
 #include "serial_driver/exchange.h"
+#include "serial_driver/held_log_lines.h"
 #include "serial_driver/port.h"
 #include "serial_driver/reconnect_policy.h"
 #include "serial_driver/turns.h"
@@ -36,8 +37,16 @@ struct SERIAL_DRIVER_NO_EXPORT ChassisLink::Impl {
   Impl(const Impl&) = delete;
   Impl& operator=(const Impl&) = delete;
 
-  // One operation on the link behind impl (null once moved from), in its turn.
+  // Runs body(epoch) on the link behind impl (null once moved from) in its turn: not_open when
+  // the link is closed or is a child process's copy, cancelled when cancel() came first.
+  template <typename Body>
+  static std::error_code inTurn(Impl* impl, Body&& body);
+  // One operation on the link behind impl, in its turn.
   static std::error_code run(Impl* impl, char* command, int length, const detail::Expected& what);
+  // A batch's items in one turn: one by one at a window of 1, else pipelined.
+  std::error_code runBatch(detail::BatchItem* items, size_t count, uint64_t epoch);
+  void runPipelined(detail::BatchItem* items, size_t count, uint64_t epoch);
+  struct Pipeline;
   std::error_code exchange(char* command, int length, const detail::Expected& what, uint64_t epoch);
   std::error_code reopen();
   // Counts a finished operation; a hang-up or the reconnect_after-th failure in a row reopens
@@ -81,5 +90,28 @@ struct SERIAL_DRIVER_NO_EXPORT ChassisLink::Impl {
   std::deque<std::string> device_names;
   std::atomic<const std::string*> device{nullptr};
 };
+
+template <typename Body>
+std::error_code ChassisLink::Impl::inTurn(Impl* impl, Body&& body) {
+  // A child process's copy of the link is not open: the port is its parent's.
+  if (impl == nullptr || impl->owner_pid != getpid()) return Errc::not_open;
+  const Inside inside(impl);
+  // Messages wait until the turn is given back: a sink may use this link itself.
+  detail::HeldLogLines held;
+  const uint64_t epoch = impl->turns.epoch();
+  if (const std::error_code ec = impl->turns.take(epoch, true)) return ec;
+  bool is_open = false;
+  {
+    std::lock_guard<std::mutex> lock(impl->mutex);
+    is_open = impl->open;
+  }
+  std::error_code result = Errc::not_open;
+  if (is_open) {
+    impl->turns.drainWake();
+    result = impl->turns.epoch() != epoch ? std::error_code(Errc::cancelled) : body(epoch);
+  }
+  impl->turns.give();
+  return result;
+}
 
 }  // namespace serial_driver

@@ -70,6 +70,28 @@ std::error_code pauseUntil(Clock::time_point until, const WaitContext& waits) {
   }
 }
 
+// What the frame says about `what`: kAccepted (the value stored), kBadValue (the answer, but
+// unreadable), kKeepWaiting (another entry's acknowledgement), or another entry's or another
+// kind's frame.
+Verdict judge(const LineReader& lines, const Expected& what) {
+  int index_seen = 0;
+  return what.is_get ? judgeFeedback(lines.tokens, what.index, what.data_type, what.value,
+                                     &index_seen, NumberSyntax::kExact)
+                     : judgeAck(lines.tokens, what.index);
+}
+
+// Waits while the bytes that may become the answer cannot be enough yet: on a slow line the
+// reply trickles in a byte at a time, and it cannot be shorter than `shortest`. The last byte
+// still wakes the wait; a line that only chatters wakes it no more than that.
+std::error_code waitForEnough(const LineReader& lines, int shortest, Clock::time_point deadline,
+                              const WaitContext& waits) {
+  const int missing = shortest - lines.pendingFrameBytes();
+  if (lines.pendingBytes() == 0 || missing <= 1) return {};
+  return pauseUntil(std::min(deadline, Clock::now() + (missing - 1) * waits.byte_time), waits);
+}
+
+}  // namespace
+
 // Waits for input until the deadline and reads what came: Errc::timeout, hung_up or cancelled
 // when none will.
 std::error_code readMore(Port& port, LineReader& lines, Clock::time_point deadline,
@@ -120,28 +142,6 @@ void skipFrame(const LineReader& lines, bool stale, bool against, Skipped* skipp
     skipped->other_frame = true;
   }
 }
-
-// What the frame says about `what`: kAccepted (the value stored), kBadValue (the answer, but
-// unreadable), kKeepWaiting (another entry's acknowledgement), or another entry's or another
-// kind's frame.
-Verdict judge(const LineReader& lines, const Expected& what) {
-  int index_seen = 0;
-  return what.is_get ? judgeFeedback(lines.tokens, what.index, what.data_type, what.value,
-                                     &index_seen, NumberSyntax::kExact)
-                     : judgeAck(lines.tokens, what.index);
-}
-
-// Waits while the bytes that may become the answer cannot be enough yet: on a slow line the
-// reply trickles in a byte at a time, and it cannot be shorter than `shortest`. The last byte
-// still wakes the wait; a line that only chatters wakes it no more than that.
-std::error_code waitForEnough(const LineReader& lines, int shortest, Clock::time_point deadline,
-                              const WaitContext& waits) {
-  const int missing = shortest - lines.pendingFrameBytes();
-  if (lines.pendingBytes() == 0 || missing <= 1) return {};
-  return pauseUntil(std::min(deadline, Clock::now() + (missing - 1) * waits.byte_time), waits);
-}
-
-}  // namespace
 
 std::error_code sendCommand(Port& port, char* command, int length) {
   const int frame_length = sealFrame(command, length);

@@ -66,6 +66,16 @@ struct Skipped {
   bool other_frame = false;    // a frame for another entry or of the other kind came
 };
 
+// Waits for input until the deadline and reads what came into `lines`: Errc::timeout,
+// Errc::hung_up or Errc::cancelled when nothing will.
+std::error_code readMore(Port& port, LineReader& lines, Clock::time_point deadline,
+                         const WaitContext& waits);
+// Counts a text line that is not an answer, and shows one now and then in the log.
+void skipText(const LineReader& lines, Skipped* skipped);
+// Counts a frame that is not an answer: a late answer to a failed command (stale), a "!" line
+// (shown in the log now and then), or one that speaks `against` the command.
+void skipFrame(const LineReader& lines, bool stale, bool against, Skipped* skipped);
+
 // Seals the command text and writes the frame: Errc::hung_up or Errc::send_failed when it did
 // not go out whole.
 std::error_code sendCommand(Port& port, char* command, int length);

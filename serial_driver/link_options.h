@@ -28,7 +28,14 @@ struct LinkOptions {
   // program (or link) that opens it gets Errc::busy. Turn off only to watch a line another
   // program drives (a sniffer); two programs that both send steal each other's replies.
   bool exclusive = true;
+  // Commands a Batch sends before their replies have come: 1 (each waits for its reply, as the
+  // single calls do) up to kMaxInFlight. More is faster only while the controller's receive
+  // buffer holds them all; `chassisctl bench` finds what a controller takes.
+  int max_in_flight = 1;
 };
+
+// The most commands a Batch may have in flight.
+inline constexpr int kMaxInFlight = 16;
 
 struct LinkStats {
   uint64_t exchanges = 0;      // operations that went to the wire, or tried to reopen it
