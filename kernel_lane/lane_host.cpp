@@ -16,7 +16,7 @@
 #include <thread>
 
 #include "chassis_sim/controller.h"
-#include "chassis_sim/redir_ch340.h"
+#include "kernel_lane/redir_ch340.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "chassis_sim/redir_ch340.h"
+#include "kernel_lane/redir_ch340.h"
 
 #include <fcntl.h>
 #include <poll.h>
@@ -183,7 +183,7 @@ RedirCh340::RedirCh340(int redir_fd, Controller& controller)
                   usb_redir_cap_64bits_ids, usb_redir_cap_32bits_bulk_length}) {
     usbredirparser_caps_set_cap(caps, cap);
   }
-  usbredirparser_init(parser_, "chassis_sim redir_ch340", caps, USB_REDIR_CAPS_SIZE,
+  usbredirparser_init(parser_, "kernel_lane redir_ch340", caps, USB_REDIR_CAPS_SIZE,
                       usbredirparser_fl_usb_host);
 }
 
