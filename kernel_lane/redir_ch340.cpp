@@ -12,6 +12,8 @@
 #include <stdexcept>
 #include <vector>
 
+#include "serial_driver/line.h"
+
 namespace chassis_sim {
 namespace {
 
@@ -29,6 +31,9 @@ constexpr uint8_t kModemControl = 0xa4;
 constexpr uint8_t kPrescaler = 0x12;
 constexpr uint8_t kDivisor = 0x13;
 constexpr uint8_t kLineControl = 0x18;
+// The line control register: receive and transmit enable, then the frame's bits.
+constexpr uint8_t kLcrEnables = 0xc0;
+constexpr uint8_t kLcr8N1 = 0x03;  // 8 data bits; parity and 2-stop-bit flags clear
 constexpr int kClockRate = 48000000;
 
 int endpointIndex(uint8_t address) { return ((address & 0x80) >> 3) | (address & 0x0f); }
@@ -273,13 +278,11 @@ void RedirCh340::answerControl(uint64_t id, const void* raw, int length) {
       case kReadRegister:
         reply = {registers_[h.value & 0xff], registers_[h.value >> 8]};
         break;
-      case kWriteRegister: {
-        const bool rate_before = rateMatches();
+      case kWriteRegister:
         registers_[h.value & 0xff] = static_cast<uint8_t>(h.index & 0xff);
         registers_[h.value >> 8] = static_cast<uint8_t>(h.index >> 8);
-        if (rate_before != rateMatches() || (h.value & 0xff) == kPrescaler) applyPacing();
+        applyPacing();
         break;
-      }
       case kSerialInit:
       case kModemControl:
         break;
@@ -318,26 +321,28 @@ void RedirCh340::setControllerBaud(int baud) {
   applyPacing();
 }
 
-bool RedirCh340::rateMatches() const {
+bool RedirCh340::lineMatches() const {
   const int rate = baud();
-  return rate > 0 && std::abs(rate - controller_baud_) * 50 <= controller_baud_;
+  return rate > 0 && std::abs(rate - controller_baud_) * 50 <= controller_baud_ &&
+         (registers_[kLineControl] & ~kLcrEnables) == kLcr8N1;
 }
 
 void RedirCh340::applyPacing() {
   const int rate = baud();
-  // Ten bits a byte (8N1) at the rate the chip was given.
-  controller_.setBytePacing(std::chrono::nanoseconds(rate > 0 ? 10'000'000'000LL / rate : 0));
+  controller_.setBytePacing(rate > 0 ? serial_driver::detail::byteTime(rate)
+                                     : std::chrono::nanoseconds(0));
 }
 
-void RedirCh340::garbleIfRatesDiffer(std::string& bytes) const {
-  // A receiver at another rate sees framing errors: bytes with the top bit set, never a frame.
-  if (rateMatches()) return;
+void RedirCh340::garbleIfLinesDiffer(std::string& bytes) const {
+  // A receiver framing bytes otherwise than the sender sees framing and parity errors: bytes
+  // with the top bit set, never a frame.
+  if (lineMatches()) return;
   for (char& c : bytes) c = static_cast<char>(0x80 | (static_cast<uint8_t>(c) >> 1));
 }
 
 void RedirCh340::fromGuest(const uint8_t* data, int length) {
   std::string bytes(reinterpret_cast<const char*>(data), static_cast<size_t>(length));
-  garbleIfRatesDiffer(bytes);
+  garbleIfLinesDiffer(bytes);
   (void)!::write(serial_fd_, bytes.data(), bytes.size());
 }
 
@@ -354,11 +359,14 @@ void RedirCh340::fillReads() {
   }
 }
 
-bool RedirCh340::step(int extra_fd, short& extra_revents, int timeout_ms) {
-  pollfd fds[3] = {{redir_fd_, POLLIN, 0}, {serial_fd_, POLLIN, 0}, {extra_fd, POLLIN, 0}};
-  if (usbredirparser_has_data_to_write(parser_)) fds[0].events |= POLLOUT;
-  extra_revents = 0;
-  if (poll(fds, extra_fd >= 0 ? 3 : 2, timeout_ms) < 0) return errno == EINTR;
+void RedirCh340::addPollFds(std::vector<pollfd>& fds) const {
+  fds.push_back(
+      {redir_fd_,
+       static_cast<short>(POLLIN | (usbredirparser_has_data_to_write(parser_) ? POLLOUT : 0)), 0});
+  fds.push_back({serial_fd_, POLLIN, 0});
+}
+
+bool RedirCh340::service(const pollfd* fds) {
   if (fds[0].revents & (POLLIN | POLLHUP | POLLERR)) {
     if (usbredirparser_do_read(parser_) != 0) return false;
   }
@@ -368,12 +376,11 @@ bool RedirCh340::step(int extra_fd, short& extra_revents, int timeout_ms) {
     // Bytes sent while unplugged fall on the floor, as with a pulled cable.
     if (n > 0 && connected_) {
       std::string bytes(buf, static_cast<size_t>(n));
-      garbleIfRatesDiffer(bytes);
+      garbleIfLinesDiffer(bytes);
       to_guest_ += bytes;
       fillReads();
     }
   }
-  if (extra_fd >= 0) extra_revents = fds[2].revents;
   while (usbredirparser_has_data_to_write(parser_)) {
     if (usbredirparser_do_write(parser_) != 0) return false;
     if (usbredirparser_has_data_to_write(parser_)) {

@@ -3,10 +3,13 @@
 // Controller, reached through a socket pair.
 #pragma once
 
+#include <poll.h>
+
 #include <cstdint>
 #include <deque>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "chassis_sim/controller.h"
 
@@ -27,15 +30,18 @@ class RedirCh340 {
   // The usbredir disconnect, as when the cable is pulled.
   void unplug();
 
-  // One turn of the loop: waits up to `timeout_ms` for QEMU or the controller, and for
-  // `extra_fd` (whose events land in `extra_revents`). False once QEMU has gone.
-  bool step(int extra_fd, short& extra_revents, int timeout_ms);
+  // One turn of a poll loop serving several chips: `addPollFds` appends this chip's two
+  // descriptors (QEMU's socket, the controller's line); `service` takes the same two entries
+  // after poll(). False once QEMU has gone.
+  void addPollFds(std::vector<pollfd>& fds) const;
+  bool service(const pollfd* fds);
 
   // The line as the guest's driver programmed the chip's registers.
   int baud() const;             // 0 until the divisor is written
   uint8_t lineControl() const;  // register 0x18: 0xc3 is 8N1 with receive and transmit on
-  // The rate the controller's side of the line runs at; bytes are garbled in both directions
-  // while the chip's rate is more than 2 % away from it, as on a real line.
+  // The rate the controller's side of the line runs at (always 8N1). Bytes are garbled in both
+  // directions while the chip's rate is more than 2 % away from it, or its data bits, parity or
+  // stop bits are other than 8N1, as on a real line.
   void setControllerBaud(int baud);
 
  private:
@@ -44,8 +50,8 @@ class RedirCh340 {
   void answerControl(uint64_t id, const void* header, int length);
   void fromGuest(const uint8_t* data, int length);
   void fillReads();
-  bool rateMatches() const;
-  void garbleIfRatesDiffer(std::string& bytes) const;
+  bool lineMatches() const;
+  void garbleIfLinesDiffer(std::string& bytes) const;
   void applyPacing();
 
   int redir_fd_;
