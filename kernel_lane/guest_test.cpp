@@ -485,6 +485,96 @@ TEST(UdevRules, TheInstalledRulesNameTheAdapterAndLetDialoutIn) {
   EXPECT_EQ(openAs(1001, {1001}), EACCES);                          // visitor
 }
 
+// The tty's settings as the library left them, read through a descriptor of our own.
+termios ttySettings() {
+  termios line{};
+  const int fd = open(currentNode().c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+  tcgetattr(fd, &line);
+  close(fd);
+  return line;
+}
+
+// Neither interface asks for flow control of either kind; the tty raises DTR and RTS when it is
+// opened and drops them when the last descriptor closes (HUPCL), reconnections included.
+TEST(ModemLines, OpenRaisesDtrAndRtsWithoutFlowControlAndCloseDropsThem) {
+  EXPECT_EQ(host().ask("modem"), "dtr 0 rts 0 flow 00");
+  ChassisLink link;
+  ASSERT_FALSE(link.open(bySerial()));
+  EXPECT_EQ(host().ask("modem"), "dtr 1 rts 1 flow 00");
+  termios line = ttySettings();
+  EXPECT_EQ(line.c_cflag & CRTSCTS, 0u);
+  EXPECT_EQ(line.c_iflag & (IXON | IXOFF), 0u);
+  EXPECT_NE(line.c_cflag & HUPCL, 0u);
+  replug();
+  std::error_code back;
+  for (int n = 0; n < 100 && (back = link.set(1, 2)); ++n) std::this_thread::sleep_for(50ms);
+  EXPECT_FALSE(back) << back.message();
+  EXPECT_EQ(host().ask("modem"), "dtr 1 rts 1 flow 00");
+  EXPECT_EQ(ttySettings().c_cflag & CRTSCTS, 0u);
+  link.close();
+  EXPECT_EQ(host().ask("modem"), "dtr 0 rts 0 flow 00");
+
+  SerialDriver driver;
+  std::string dev;
+  ASSERT_TRUE(driver.init(kSerial, dev, 115200));
+  EXPECT_EQ(host().ask("modem"), "dtr 1 rts 1 flow 00");
+  line = ttySettings();
+  EXPECT_EQ(line.c_cflag & CRTSCTS, 0u);
+  EXPECT_EQ(line.c_iflag & (IXON | IXOFF), 0u);
+  driver.close();
+  EXPECT_EQ(host().ask("modem"), "dtr 0 rts 0 flow 00");
+}
+
+// A controller that CTS holds back does not hold the library's commands: no RTS/CTS flow
+// control. (The chip holds its output under flow control while CTS is low; Debian 12's ch341
+// driver never turns it on, so the settings check above is what catches a library asking.)
+TEST(ModemLines, ExchangesGoThroughWhileCtsIsLow) {
+  ASSERT_EQ(host().ask("cts 0"), "ok");
+  ChassisLink link;
+  ASSERT_FALSE(link.open(bySerial()));
+  EXPECT_FALSE(link.set(1, 8));
+  link.close();
+  SerialDriver driver;
+  std::string dev;
+  ASSERT_TRUE(driver.init(kSerial, dev, 115200));
+  int value = 0;
+  EXPECT_TRUE(driver.getEntry(1, &value));
+  EXPECT_EQ(value, 8);
+  driver.close();
+  ASSERT_EQ(host().ask("cts 1"), "ok");
+}
+
+// Boards whose controller resets when DTR is asserted: opening the port, or reopening it on a
+// reconnection, reboots the controller. It hears nothing for its boot time, then prints a
+// banner line. A program that waits out the boot after opening finds it answering, the banner
+// dropped from the input; one that does not sees time-outs until then.
+TEST(ModemLines, OpeningResetsAnAutoResetBoardWhichAnswersOnceBooted) {
+  ASSERT_EQ(host().ask("reset-on-dtr 1500 chassis controller booted"), "ok");
+  for (bool wait_first : {false, true}) {
+    SCOPED_TRACE(wait_first ? "waiting out the boot" : "at once");
+    ChassisLink link;
+    ASSERT_FALSE(link.open(bySerial()));
+    int value = 0;
+    if (!wait_first) {
+      EXPECT_EQ(link.get(1, value), Errc::timeout);  // in reset
+    }
+    std::this_thread::sleep_for(2s);  // booted, the banner in the input
+    EXPECT_FALSE(link.get(1, value));
+    link.close();
+
+    SerialDriver driver;
+    std::string dev;
+    ASSERT_TRUE(driver.init(kSerial, dev, 115200));
+    if (!wait_first) {
+      EXPECT_FALSE(driver.getEntry(1, &value));
+    }
+    std::this_thread::sleep_for(2s);
+    EXPECT_TRUE(driver.getEntry(1, &value));
+    driver.close();
+  }
+  ASSERT_EQ(host().ask("reset-on-dtr 0"), "ok");
+}
+
 volatile sig_atomic_t ticks = 0;
 
 // A text value whose reply frame ends in the checksum byte `checksum`, for entry 21. None of its

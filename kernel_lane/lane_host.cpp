@@ -82,6 +82,17 @@ std::string handle(const std::string& line, std::vector<std::unique_ptr<Adapter>
     char answer[64];
     snprintf(answer, sizeof answer, "%d %02x", chip.baud(), chip.lineControl());
     return answer;
+  } else if (command == "modem") {
+    char answer[64];
+    snprintf(answer, sizeof answer, "dtr %d rts %d flow %02x", chip.dtr(), chip.rts(),
+             chip.flowControl());
+    return answer;
+  } else if (command == "cts" && in >> word) {
+    chip.setCts(word == "1");
+  } else if (int ms = 0; command == "reset-on-dtr" && in >> ms) {  // reset-on-dtr <ms> <banner>
+    std::string banner;
+    std::getline(in >> std::ws, banner);
+    chip.setResetOnDtr(std::chrono::milliseconds(ms), banner + "\n");
   } else if (command == "rate" && in >> word) {
     chip.setControllerBaud(std::stoi(word));
   } else if (int count = 0; command == "fault" && in >> count) {  // fault <count> <name>

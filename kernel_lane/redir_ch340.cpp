@@ -31,6 +31,13 @@ constexpr uint8_t kModemControl = 0xa4;
 constexpr uint8_t kPrescaler = 0x12;
 constexpr uint8_t kDivisor = 0x13;
 constexpr uint8_t kLineControl = 0x18;
+constexpr uint8_t kModemStatus = 0x06;  // the inputs, active low: CTS, DSR, RI, DCD
+constexpr uint8_t kFlowControl = 0x27;
+constexpr uint8_t kStatusCts = 0x01;
+constexpr uint8_t kStatusDsr = 0x02;
+// The modem control request carries the outputs inverted.
+constexpr uint8_t kControlDtr = 0x20;
+constexpr uint8_t kControlRts = 0x40;
 // The line control register: receive and transmit enable, then the frame's bits.
 constexpr uint8_t kLcrEnables = 0xc0;
 constexpr uint8_t kLcr8N1 = 0x03;  // 8 data bits; parity and 2-stop-bit flags clear
@@ -110,15 +117,17 @@ struct RedirCallbacks {
     usb_redir_alt_setting_status_header status{usb_redir_success, h->interface, 0};
     usbredirparser_send_alt_setting_status(chip(priv).parser_, id, &status);
   }
-  // The interrupt endpoint carries modem status changes; this chip never has any.
+  // The interrupt endpoint carries modem status changes (setCts).
   static void startInterrupt(void* priv, uint64_t id,
                              usb_redir_start_interrupt_receiving_header* h) {
     usb_redir_interrupt_receiving_status_header status{usb_redir_success, h->endpoint};
     usbredirparser_send_interrupt_receiving_status(chip(priv).parser_, id, &status);
+    chip(priv).interrupt_started_ = true;
   }
   static void stopInterrupt(void* priv, uint64_t id, usb_redir_stop_interrupt_receiving_header* h) {
     usb_redir_interrupt_receiving_status_header status{usb_redir_success, h->endpoint};
     usbredirparser_send_interrupt_receiving_status(chip(priv).parser_, id, &status);
+    chip(priv).interrupt_started_ = false;
   }
   static void filter(void*, usbredirfilter_rule* rules, int) { free(rules); }
   static void cancel(void* priv, uint64_t id) {
@@ -239,8 +248,12 @@ void RedirCh340::sendConnect() {
   usb_redir_device_connect_header device{usb_redir_speed_full, 0xff, 0, 0, 0x1a86, 0x7523, 0x0254};
   usbredirparser_send_device_connect(parser_, &device);
   connected_ = true;
-  // A new plug is a new chip: registers at their power-on values.
+  // A new plug is a new chip: registers at their power-on values, outputs off.
   memset(registers_, 0, sizeof registers_);
+  dtr_ = rts_ = false;
+  interrupt_started_ = false;
+  held_.clear();
+  registers_[kModemStatus] = static_cast<uint8_t>(~(kStatusDsr | (cts_ ? kStatusCts : 0)));
 }
 
 // OUT requests' data is not needed: every register write carries its value in the header.
@@ -282,9 +295,12 @@ void RedirCh340::answerControl(uint64_t id, const void* raw, int length) {
         registers_[h.value & 0xff] = static_cast<uint8_t>(h.index & 0xff);
         registers_[h.value >> 8] = static_cast<uint8_t>(h.index >> 8);
         applyPacing();
+        toController("");  // flow control may have been turned off
+        break;
+      case kModemControl:
+        setModemControl(static_cast<uint8_t>(h.value & 0xff));
         break;
       case kSerialInit:
-      case kModemControl:
         break;
       default:
         ok = false;
@@ -340,10 +356,60 @@ void RedirCh340::garbleIfLinesDiffer(std::string& bytes) const {
   for (char& c : bytes) c = static_cast<char>(0x80 | (static_cast<uint8_t>(c) >> 1));
 }
 
+uint8_t RedirCh340::flowControl() const { return registers_[kFlowControl]; }
+
+void RedirCh340::setModemControl(uint8_t value) {
+  const bool was_dtr = dtr_;
+  dtr_ = (value & kControlDtr) == 0;
+  rts_ = (value & kControlRts) == 0;
+  if (dtr_ && !was_dtr && boot_time_.count() > 0) {
+    booting_ = true;
+    boot_end_ = std::chrono::steady_clock::now() + boot_time_;
+    held_.clear();
+  }
+}
+
+void RedirCh340::setCts(bool on) {
+  cts_ = on;
+  registers_[kModemStatus] = static_cast<uint8_t>(~(kStatusDsr | (cts_ ? kStatusCts : 0)));
+  reportModemStatus();
+  toController("");
+}
+
+void RedirCh340::reportModemStatus() {
+  if (!connected_ || !interrupt_started_) return;
+  // The driver reads the inverted status from the third byte of a 4-byte report.
+  uint8_t report[4] = {0, 0, registers_[kModemStatus], 0};
+  usb_redir_interrupt_packet_header h{kInterruptIn, usb_redir_success, sizeof report};
+  usbredirparser_send_interrupt_packet(parser_, ++interrupt_id_, &h, report, sizeof report);
+}
+
+void RedirCh340::setResetOnDtr(std::chrono::milliseconds boot, std::string banner) {
+  boot_time_ = boot;
+  banner_ = std::move(banner);
+  booting_ = false;
+}
+
+void RedirCh340::finishBoot() {
+  if (!booting_ || std::chrono::steady_clock::now() < boot_end_) return;
+  booting_ = false;
+  if (!connected_) return;
+  to_guest_ += banner_;
+  fillReads();
+}
+
+void RedirCh340::toController(std::string bytes) {
+  if (booting_) return;  // a controller in reset hears nothing
+  held_ += bytes;
+  if (registers_[kFlowControl] != 0 && !cts_) return;
+  (void)!::write(serial_fd_, held_.data(), held_.size());
+  held_.clear();
+}
+
 void RedirCh340::fromGuest(const uint8_t* data, int length) {
   std::string bytes(reinterpret_cast<const char*>(data), static_cast<size_t>(length));
   garbleIfLinesDiffer(bytes);
-  (void)!::write(serial_fd_, bytes.data(), bytes.size());
+  toController(std::move(bytes));
 }
 
 void RedirCh340::fillReads() {
@@ -367,6 +433,7 @@ void RedirCh340::addPollFds(std::vector<pollfd>& fds) const {
 }
 
 bool RedirCh340::service(const pollfd* fds) {
+  finishBoot();
   if (fds[0].revents & (POLLIN | POLLHUP | POLLERR)) {
     if (usbredirparser_do_read(parser_) != 0) return false;
   }

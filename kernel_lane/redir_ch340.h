@@ -5,6 +5,7 @@
 
 #include <poll.h>
 
+#include <chrono>
 #include <cstdint>
 #include <deque>
 #include <optional>
@@ -44,6 +45,17 @@ class RedirCh340 {
   // stop bits are other than 8N1, as on a real line.
   void setControllerBaud(int baud);
 
+  // The modem lines as the guest's driver set them (DTR, RTS), and the flow-control register:
+  // non-zero is RTS/CTS flow control, under which the chip holds its output while CTS is low.
+  bool dtr() const { return dtr_; }
+  bool rts() const { return rts_; }
+  uint8_t flowControl() const;
+  // CTS from the controller's side, reported to the driver as a modem status change.
+  void setCts(bool on);
+  // A controller that resets when the host asserts DTR (the pin falls; an auto-reset circuit):
+  // it ignores the line for `boot` and then prints `banner`. A zero `boot` turns it off.
+  void setResetOnDtr(std::chrono::milliseconds boot, std::string banner);
+
  private:
   friend struct RedirCallbacks;
   void sendConnect();
@@ -53,6 +65,10 @@ class RedirCh340 {
   bool lineMatches() const;
   void garbleIfLinesDiffer(std::string& bytes) const;
   void applyPacing();
+  void setModemControl(uint8_t value);
+  void reportModemStatus();
+  void toController(std::string bytes);
+  void finishBoot();
 
   int redir_fd_;
   int serial_fd_ = -1;  // our end of the pair; the controller serves the other
@@ -68,6 +84,16 @@ class RedirCh340 {
   int controller_baud_ = 115200;
   std::deque<std::pair<uint64_t, int>> reads_;  // pending bulk IN requests: id, length
   std::string to_guest_;
+  std::string held_;  // for the controller, held by flow control
+  bool dtr_ = false;
+  bool rts_ = false;
+  bool cts_ = true;
+  bool interrupt_started_ = false;
+  uint64_t interrupt_id_ = 0;
+  std::chrono::milliseconds boot_time_{0};
+  std::string banner_;
+  bool booting_ = false;
+  std::chrono::steady_clock::time_point boot_end_;
 };
 
 }  // namespace chassis_sim
