@@ -82,6 +82,19 @@ done
 field libserial-driver-sim-dev Depends | grep -qw umockdev ||
   { echo "the simulator package does not depend on umockdev"; exit 1; }
 
+echo "== what apt installs with the runtime packages holds no simulator"
+deps=$(for package in libserial-driver1 serial-driver-tools python3-serial-driver; do
+  field $package Depends; done | tr ',|' '\n\n' | sed 's/(.*)//; s/ //g' |
+  grep -v '^libserial-driver' | sort -u)
+# shellcheck disable=SC2046
+apt-cache depends --recurse --no-recommends --no-suggests --no-conflicts --no-breaks \
+  --no-replaces --no-enhances $(for d in $deps; do echo "$d:$arch"; done) 2>/dev/null |
+  grep -v '^ ' | sort -u >"$work/closure"
+grep -q '^libc6' "$work/closure" || { echo "apt-cache knows no $arch packages"; exit 1; }
+if grep -E 'umockdev|glib|gobject' "$work/closure"; then
+  echo "installing the runtime packages would pull in the simulator's libraries"; exit 1
+fi
+
 echo "== the tools' maintainer scripts reload udev only where it runs, and not in a chroot"
 mkdir -p "$work/control" "$work/fake"
 dpkg-deb -e "$work"/build/serial-driver-tools_*.deb "$work/control"
