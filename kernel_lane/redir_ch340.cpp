@@ -398,7 +398,7 @@ void RedirCh340::finishBoot() {
   fillReads();
 }
 
-void RedirCh340::toController(std::string bytes) {
+void RedirCh340::toController(const std::string& bytes) {
   if (booting_) return;  // a controller in reset hears nothing
   held_ += bytes;
   if (registers_[kFlowControl] != 0 && !cts_) return;
@@ -409,7 +409,7 @@ void RedirCh340::toController(std::string bytes) {
 void RedirCh340::fromGuest(const uint8_t* data, int length) {
   std::string bytes(reinterpret_cast<const char*>(data), static_cast<size_t>(length));
   garbleIfLinesDiffer(bytes);
-  toController(std::move(bytes));
+  toController(bytes);
 }
 
 void RedirCh340::fillReads() {

@@ -67,7 +67,7 @@ class RedirCh340 {
   void applyPacing();
   void setModemControl(uint8_t value);
   void reportModemStatus();
-  void toController(std::string bytes);
+  void toController(const std::string& bytes);
   void finishBoot();
 
   int redir_fd_;
