@@ -4,6 +4,7 @@
 #include <grp.h>
 #include <gtest/gtest.h>
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/time.h>
 #include <sys/wait.h>
@@ -541,7 +542,19 @@ TEST(ModemLines, ExchangesGoThroughWhileCtsIsLow) {
   EXPECT_TRUE(driver.getEntry(1, &value));
   EXPECT_EQ(value, 8);
   driver.close();
+
+  // The driver sees CTS as the chip reports it: read at open, then sent on each change.
+  const int fd = open(currentNode().c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+  int lines = 0;
+  ioctl(fd, TIOCMGET, &lines);
+  EXPECT_EQ(lines & (TIOCM_CTS | TIOCM_DTR), TIOCM_DTR);
   ASSERT_EQ(host().ask("cts 1"), "ok");
+  for (int n = 0; n < 200 && (lines & TIOCM_CTS) == 0; ++n) {
+    std::this_thread::sleep_for(10ms);
+    ioctl(fd, TIOCMGET, &lines);
+  }
+  EXPECT_NE(lines & TIOCM_CTS, 0);
+  close(fd);
 }
 
 // Boards whose controller resets when DTR is asserted: opening the port, or reopening it on a

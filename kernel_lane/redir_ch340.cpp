@@ -123,6 +123,8 @@ struct RedirCallbacks {
     usb_redir_interrupt_receiving_status_header status{usb_redir_success, h->endpoint};
     usbredirparser_send_interrupt_receiving_status(chip(priv).parser_, id, &status);
     chip(priv).interrupt_started_ = true;
+    // A change while no one listened (the port closed, or just opening) is not lost.
+    chip(priv).reportModemStatus();
   }
   static void stopInterrupt(void* priv, uint64_t id, usb_redir_stop_interrupt_receiving_header* h) {
     usb_redir_interrupt_receiving_status_header status{usb_redir_success, h->endpoint};
