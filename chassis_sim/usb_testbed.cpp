@@ -1,5 +1,6 @@
 #include "chassis_sim/usb_testbed.h"
 
+#include <dlfcn.h>
 #include <fcntl.h>
 #include <link.h>
 #include <stdlib.h>
@@ -13,6 +14,7 @@
 #include <cstring>
 #include <sstream>
 #include <stdexcept>
+#include <type_traits>
 #include <vector>
 
 #include "serial_driver/line.h"
@@ -35,6 +37,44 @@ void releaseFailedOpenSlots() {
 
 // The one testbed of the process: umockdev's preload reads a single testbed directory.
 Testbed* live_testbed = nullptr;
+
+// umockdev (and GLib through it) is loaded when the first testbed is made, not linked: the
+// programs with the simulator built in (chassisctl, the Python module) then start, and their
+// packages install, on a robot without it.
+struct Umockdev {
+  decltype(&umockdev_testbed_new) testbed_new;
+  decltype(&umockdev_testbed_get_root_dir) get_root_dir;
+  decltype(&umockdev_testbed_add_from_string) add_from_string;
+  decltype(&umockdev_testbed_remove_device) remove_device;
+  decltype(&g_free) free;
+  decltype(&g_object_unref) object_unref;
+  decltype(&g_error_free) error_free;
+};
+
+const Umockdev& umockdev() {
+  static const Umockdev api = [] {
+    void* lib = dlopen("libumockdev.so.0", RTLD_NOW | RTLD_GLOBAL);
+    if (lib == nullptr) {
+      throw std::runtime_error(
+          "chassis_sim: the simulated chassis needs umockdev (libumockdev.so.0), which is not "
+          "installed: apt install umockdev");
+    }
+    const auto find = [lib](auto& function, const char* name) {
+      function = reinterpret_cast<std::remove_reference_t<decltype(function)>>(dlsym(lib, name));
+      if (function == nullptr) throw std::runtime_error(std::string("chassis_sim: no ") + name);
+    };
+    Umockdev u{};
+    find(u.testbed_new, "umockdev_testbed_new");
+    find(u.get_root_dir, "umockdev_testbed_get_root_dir");
+    find(u.add_from_string, "umockdev_testbed_add_from_string");
+    find(u.remove_device, "umockdev_testbed_remove_device");
+    find(u.free, "g_free");
+    find(u.object_unref, "g_object_unref");
+    find(u.error_free, "g_error_free");
+    return u;
+  }();
+  return api;
+}
 
 }  // namespace
 
@@ -141,17 +181,18 @@ Testbed::Testbed() {
         "chassis_sim: a testbed already exists in this process; use its addAdapter() for more "
         "adapters, or destroy it before making another");
   }
+  const Umockdev& api = umockdev();
   live_testbed = this;
-  testbed_ = umockdev_testbed_new();
-  gchar* root = umockdev_testbed_get_root_dir(testbed_);
+  testbed_ = api.testbed_new();
+  gchar* root = api.get_root_dir(testbed_);
   root_ = root;
-  g_free(root);
+  api.free(root);
 }
 
 Testbed::~Testbed() {
   for (auto& adapter : adapters_) adapter->unplug();
   adapters_.clear();
-  g_object_unref(testbed_);
+  umockdev().object_unref(testbed_);
   live_testbed = nullptr;
 }
 
@@ -174,15 +215,15 @@ void Testbed::addBuiltinUart(const std::string& node) {
 
 void Testbed::addDevices(const std::string& description) {
   GError* error = nullptr;
-  if (!umockdev_testbed_add_from_string(testbed_, description.c_str(), &error)) {
+  if (!umockdev().add_from_string(testbed_, description.c_str(), &error)) {
     std::string message = error != nullptr ? error->message : "unknown error";
-    g_clear_error(&error);
+    if (error != nullptr) umockdev().error_free(error);
     throw std::runtime_error("umockdev: " + message);
   }
 }
 
 void Testbed::removeDevice(const std::string& syspath) {
-  umockdev_testbed_remove_device(testbed_, ("/sys" + syspath).c_str());
+  umockdev().remove_device(testbed_, ("/sys" + syspath).c_str());
 }
 
 SimBuilder& SimBuilder::add_adapter(const std::string& serial, const std::string& node) {

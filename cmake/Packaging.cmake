@@ -1,15 +1,20 @@
 # Debian packages, one per install component:
-#   libserial-driver1     the shared library (named after its SONAME)
-#   libserial-driver-dev  headers, CMake package, .pc files and the simulated chassis
-#   serial-driver-tools   chassisctl and the udev rules
-#   python3-serial-driver the Python module (when it is built)
+#   libserial-driver1        the shared library (named after its SONAME)
+#   libserial-driver-dev     headers, CMake package and .pc file
+#   libserial-driver-sim-dev the simulated chassis (chassis_sim) for testing clients
+#   serial-driver-tools      chassisctl and the udev rules
+#   python3-serial-driver    the Python module (when it is built)
+# Nothing a robot runs pulls in umockdev: the simulator inside chassisctl and the Python
+# module loads it only when asked to simulate, and says how to install it.
 # cpack -G DEB in a build configured with -DCMAKE_INSTALL_PREFIX=/usr.
 set(SERIAL_DRIVER_DEB_RUNTIME libserial-driver${SERIAL_DRIVER_SOVERSION})
 set(SERIAL_DRIVER_DEB_DEV libserial-driver-dev)
+set(SERIAL_DRIVER_DEB_SIM libserial-driver-sim-dev)
 set(SERIAL_DRIVER_DEB_TOOLS serial-driver-tools)
 set(SERIAL_DRIVER_DEB_PYTHON python3-serial-driver)
-set(CPACK_COMPONENTS_ALL runtime development tools)
-set(package_names ${SERIAL_DRIVER_DEB_RUNTIME} ${SERIAL_DRIVER_DEB_DEV} ${SERIAL_DRIVER_DEB_TOOLS})
+set(CPACK_COMPONENTS_ALL runtime development simulator tools)
+set(package_names ${SERIAL_DRIVER_DEB_RUNTIME} ${SERIAL_DRIVER_DEB_DEV} ${SERIAL_DRIVER_DEB_SIM}
+    ${SERIAL_DRIVER_DEB_TOOLS})
 if(SERIAL_DRIVER_BUILD_PYTHON)
   list(APPEND CPACK_COMPONENTS_ALL python)
   list(APPEND package_names ${SERIAL_DRIVER_DEB_PYTHON})
@@ -76,20 +81,33 @@ sets up the line and exchanges checksummed frames, reconnecting by itself.")
 set(CPACK_DEBIAN_DEVELOPMENT_PACKAGE_NAME ${SERIAL_DRIVER_DEB_DEV})
 set(CPACK_DEBIAN_DEVELOPMENT_PACKAGE_SECTION libdevel)
 set(CPACK_DEBIAN_DEVELOPMENT_PACKAGE_DEPENDS
-    "${SERIAL_DRIVER_DEB_RUNTIME} (= ${exact_version}), libudev-dev, libumockdev-dev")
-# Client tests on the simulated chassis run under umockdev's preload.
-set(CPACK_DEBIAN_DEVELOPMENT_PACKAGE_RECOMMENDS umockdev)
+    "${SERIAL_DRIVER_DEB_RUNTIME} (= ${exact_version}), libudev-dev")
+set(CPACK_DEBIAN_DEVELOPMENT_PACKAGE_SUGGESTS ${SERIAL_DRIVER_DEB_SIM})
 set(CPACK_COMPONENT_DEVELOPMENT_DESCRIPTION
     "serial link to a chassis controller board (development files)
-Headers, CMake package and pkg-config files of serial_driver, and the
-simulated chassis (serial_driver::chassis_sim) for testing clients without
-hardware.")
+Headers, CMake package and pkg-config file of serial_driver.")
+
+set(CPACK_DEBIAN_SIMULATOR_PACKAGE_NAME ${SERIAL_DRIVER_DEB_SIM})
+set(CPACK_DEBIAN_SIMULATOR_PACKAGE_SECTION libdevel)
+# Client tests on the simulated chassis load umockdev and run under its preload.
+set(CPACK_DEBIAN_SIMULATOR_PACKAGE_DEPENDS
+    "${SERIAL_DRIVER_DEB_DEV} (= ${exact_version}), umockdev")
+set(CPACK_COMPONENT_SIMULATOR_DESCRIPTION
+    "serial link to a chassis controller board (simulated chassis)
+The simulated chassis (serial_driver::chassis_sim, pkg-config
+serial_driver_chassis_sim): fake 1a86:7523 adapters in a umockdev testbed with
+a controller behind each, for testing serial_driver clients without hardware.")
 
 set(CPACK_DEBIAN_TOOLS_PACKAGE_NAME ${SERIAL_DRIVER_DEB_TOOLS})
 set(CPACK_DEBIAN_TOOLS_PACKAGE_SECTION utils)
 set(CPACK_DEBIAN_TOOLS_PACKAGE_DEPENDS "${SERIAL_DRIVER_DEB_RUNTIME} (= ${exact_version})")
-# The simulated chassis (--simulate) needs umockdev's preload; the rest of the tool does not.
-set(CPACK_DEBIAN_TOOLS_PACKAGE_RECOMMENDS umockdev)
+# --simulate needs umockdev and says so; the rest of the tool does not. Not a Recommends:
+# apt would install it on every robot.
+set(CPACK_DEBIAN_TOOLS_PACKAGE_SUGGESTS umockdev)
+# The rules apply at once to adapters already plugged in (udev reloaded, ttys triggered).
+set(CPACK_DEBIAN_TOOLS_PACKAGE_CONTROL_EXTRA ${PROJECT_SOURCE_DIR}/packaging/tools/postinst
+    ${PROJECT_SOURCE_DIR}/packaging/tools/postrm)
+set(CPACK_DEBIAN_TOOLS_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 set(CPACK_COMPONENT_TOOLS_DESCRIPTION
     "serial link to a chassis controller board (command-line tool and udev rules)
 chassisctl lists serial ports and reads and writes controller entries, also
@@ -100,7 +118,7 @@ set(CPACK_DEBIAN_PYTHON_PACKAGE_NAME ${SERIAL_DRIVER_DEB_PYTHON})
 set(CPACK_DEBIAN_PYTHON_PACKAGE_SECTION python)
 set(CPACK_DEBIAN_PYTHON_PACKAGE_DEPENDS
     "${SERIAL_DRIVER_DEB_RUNTIME} (= ${exact_version}), python3 (>= ${Python_VERSION_MAJOR}.${Python_VERSION_MINOR}), python3 (<< ${Python_VERSION_MAJOR}.${Python_VERSION_MINOR}.99)")
-set(CPACK_DEBIAN_PYTHON_PACKAGE_RECOMMENDS umockdev)  # for serial_driver.sim
+set(CPACK_DEBIAN_PYTHON_PACKAGE_SUGGESTS umockdev)  # for serial_driver.sim, as for the tools
 set(CPACK_COMPONENT_PYTHON_DESCRIPTION
     "serial link to a chassis controller board (Python module)
 import serial_driver: ChassisLink as a context manager, errors as exception
@@ -111,8 +129,15 @@ chassis (serial_driver.sim) for hardware-free tests.")
 # development files and the Python module can be installed for several architectures at once;
 # the tool runs the same from any.
 set(CPACK_SERIAL_DRIVER_MULTIARCH_SAME
-    "${SERIAL_DRIVER_DEB_RUNTIME};${SERIAL_DRIVER_DEB_DEV};${SERIAL_DRIVER_DEB_PYTHON}")
+    "${SERIAL_DRIVER_DEB_RUNTIME};${SERIAL_DRIVER_DEB_DEV};${SERIAL_DRIVER_DEB_SIM};${SERIAL_DRIVER_DEB_PYTHON}")
 set(CPACK_SERIAL_DRIVER_MULTIARCH_FOREIGN "${SERIAL_DRIVER_DEB_TOOLS}")
 set(CPACK_POST_BUILD_SCRIPTS ${PROJECT_SOURCE_DIR}/cmake/DebMultiArch.cmake)
+
+# Debian's layout (the multiarch library directory, python3/dist-packages) is chosen when
+# configuring, from the prefix; CPack installs to /usr whatever it was. A build for another
+# prefix would put the libraries in /usr/lib, so cpack refuses it (cmake/CPackCheck.cmake).
+set(CPACK_SERIAL_DRIVER_CONFIGURED_PREFIX ${CMAKE_INSTALL_PREFIX})
+set(CPACK_SERIAL_DRIVER_BINARY_DIR ${PROJECT_BINARY_DIR})
+set(CPACK_PROJECT_CONFIG_FILE ${PROJECT_SOURCE_DIR}/cmake/CPackCheck.cmake)
 
 include(CPack)

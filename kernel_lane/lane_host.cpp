@@ -1,22 +1,27 @@
-// The host side of the kernel lane: a software CH340 on QEMU's usb-redir socket, with a
+// The host side of the kernel lane: software CH340s on QEMU's usb-redir sockets, each with a
 // simulated controller behind it, and a line-based control channel on the guest's second
-// serial port through which the tests inside the guest plug, unplug and inspect the chip.
-//   lane_host <usb-redir socket> <control socket> <serial number or ->
+// serial port through which the tests inside the guest plug, unplug and inspect the chips.
+//   lane_host <control socket> <usb-redir socket> <serial number | - | off> [<socket> <...>]
+// `-` plugs an adapter without a serial number, `off` leaves it unplugged. A command goes to the
+// first chip, or to the n-th (from 0) when it starts with `@n `.
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <memory>
 #include <optional>
 #include <sstream>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "chassis_sim/controller.h"
-#include "chassis_sim/redir_ch340.h"
+#include "kernel_lane/redir_ch340.h"
 
 namespace {
 
@@ -51,11 +56,24 @@ std::optional<Fault> faultNamed(const std::string& name) {
   return std::nullopt;
 }
 
+struct Adapter {
+  Controller controller;
+  std::unique_ptr<RedirCh340> chip;
+};
+
 // One command of the control channel; the answer is one line.
-std::string handle(const std::string& line, RedirCh340& chip, Controller& controller) {
+std::string handle(const std::string& line, std::vector<std::unique_ptr<Adapter>>& adapters) {
   std::istringstream in(line);
   std::string command, word;
   in >> command;
+  size_t which = 0;
+  if (command.size() > 1 && command[0] == '@') {
+    which = std::stoul(command.substr(1));
+    if (which >= adapters.size()) return "error no chip " + command;
+    in >> command;
+  }
+  RedirCh340& chip = *adapters[which]->chip;
+  Controller& controller = adapters[which]->controller;
   if (command == "unplug") {
     chip.unplug();
   } else if (command == "plug" && in >> word) {
@@ -64,6 +82,17 @@ std::string handle(const std::string& line, RedirCh340& chip, Controller& contro
     char answer[64];
     snprintf(answer, sizeof answer, "%d %02x", chip.baud(), chip.lineControl());
     return answer;
+  } else if (command == "modem") {
+    char answer[64];
+    snprintf(answer, sizeof answer, "dtr %d rts %d flow %02x", chip.dtr(), chip.rts(),
+             chip.flowControl());
+    return answer;
+  } else if (command == "cts" && in >> word) {
+    chip.setCts(word == "1");
+  } else if (int ms = 0; command == "reset-on-dtr" && in >> ms) {  // reset-on-dtr <ms> <banner>
+    std::string banner;
+    std::getline(in >> std::ws, banner);
+    chip.setResetOnDtr(std::chrono::milliseconds(ms), banner + "\n");
   } else if (command == "rate" && in >> word) {
     chip.setControllerBaud(std::stoi(word));
   } else if (int count = 0; command == "fault" && in >> count) {  // fault <count> <name>
@@ -90,19 +119,29 @@ std::string handle(const std::string& line, RedirCh340& chip, Controller& contro
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc != 4) {
-    fprintf(stderr, "usage: lane_host <usb-redir socket> <control socket> <serial|->\n");
+  if (argc < 4 || argc % 2 != 0) {
+    fprintf(stderr, "usage: lane_host <control socket> <usb-redir socket> <serial|-|off> ...\n");
     return 2;
   }
-  Controller controller;
-  RedirCh340 chip(connectTo(argv[1]), controller);
-  const int control = connectTo(argv[2]);
-  chip.plug(serialArgument(argv[3]));
+  std::vector<std::unique_ptr<Adapter>> adapters;
+  for (int arg = 2; arg < argc; arg += 2) {
+    auto adapter = std::make_unique<Adapter>();
+    adapter->chip = std::make_unique<RedirCh340>(connectTo(argv[arg]), adapter->controller);
+    if (std::string(argv[arg + 1]) != "off") adapter->chip->plug(serialArgument(argv[arg + 1]));
+    adapters.push_back(std::move(adapter));
+  }
+  const int control = connectTo(argv[1]);
   std::string pending;
+  std::vector<pollfd> fds;
   for (;;) {
-    short revents = 0;
-    if (!chip.step(control, revents, 100)) return 0;  // QEMU has gone
-    if (!(revents & (POLLIN | POLLHUP))) continue;
+    fds.clear();
+    for (const auto& adapter : adapters) adapter->chip->addPollFds(fds);
+    fds.push_back({control, POLLIN, 0});
+    if (poll(fds.data(), fds.size(), 100) < 0 && errno != EINTR) return 1;
+    for (size_t i = 0; i < adapters.size(); ++i) {
+      if (!adapters[i]->chip->service(&fds[2 * i])) return 0;  // QEMU has gone
+    }
+    if (!(fds.back().revents & (POLLIN | POLLHUP))) continue;
     char buf[256];
     const ssize_t n = read(control, buf, sizeof buf);
     if (n <= 0) return 0;
@@ -112,7 +151,7 @@ int main(int argc, char** argv) {
       pending.erase(0, nl + 1);
       if (!line.empty() && line.back() == '\r') line.pop_back();
       if (line.empty()) continue;
-      const std::string answer = handle(line, chip, controller) + "\n";
+      const std::string answer = handle(line, adapters) + "\n";
       (void)!write(control, answer.data(), answer.size());
     }
   }

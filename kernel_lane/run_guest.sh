@@ -1,13 +1,19 @@
 #!/usr/bin/env bash
-# Boots Debian's own kernel in a QEMU guest (TCG, no network) whose only USB device is the
-# software CH340 of lane_host, and runs guest tests there against the real ch341 driver and a
-# real udev with the project's rules, installed where the package installs them.
-#   run_guest.sh <build dir> <gtest filter> [<serial number> | -]
-# The guest's console comes back on standard output; the exit status is the tests'.
+# Boots Debian's own kernel in a QEMU guest (TCG, no network) whose USB devices are the two
+# software CH340s of lane_host (the second unplugged at first), and runs guest tests there
+# against the real ch341 driver and a real udev with the project's rules, installed where the
+# package installs them.
+#   run_guest.sh <build dir> <number of tests> <gtest filter> [--without-distribution-tty-rule]
+# The guest's console comes back on standard output. It fails unless the ch341 driver attached
+# and exactly that number of tests ran and passed: a filter that no longer selects a renamed
+# test must not pass quietly. The last option drops the rule of Debian's that gives serial
+# nodes group dialout, so that only the project's rule can.
 set -euo pipefail
 build=$1
-filter=$2
-serial=${3:-LANE0001}
+expected=$2
+filter=$3
+without_tty_rule=false
+[[ ${4:-} == --without-distribution-tty-rule ]] && without_tty_rule=true
 
 vmlinuz=$(ls /boot/vmlinuz-* 2>/dev/null | sort -V | tail -n 1 || true)
 for need in "$vmlinuz:linux-image-amd64" /usr/bin/qemu-system-x86_64:qemu-system-x86 \
@@ -69,6 +75,14 @@ mkdir -p "$root/usr/lib/udev/rules.d"
 for rules in 50-udev-default 60-serial 80-drivers; do
   cp "/usr/lib/udev/rules.d/$rules.rules" "$root/usr/lib/udev/rules.d/"
 done
+if $without_tty_rule; then
+  sed -i '/^KERNEL=="tty\[A-Z\]\*\[0-9\]|.*GROUP="dialout"/d' \
+    "$root/usr/lib/udev/rules.d/50-udev-default.rules"
+  if grep -q dialout "$root/usr/lib/udev/rules.d/50-udev-default.rules"; then
+    echo "50-udev-default.rules still names dialout: its tty rule has changed"
+    exit 1
+  fi
+fi
 DESTDIR=$root cmake --install "$build" --prefix /usr --component tools >/dev/null
 DESTDIR=$root cmake --install "$build" --prefix /usr --component runtime >/dev/null
 copy_program "$root/usr/bin/chassisctl" /usr/bin/chassisctl.real
@@ -98,7 +112,7 @@ mount -t tmpfs tmp /tmp
 /usr/lib/systemd/systemd-udevd --daemon
 udevadm trigger --action=add
 udevadm settle --timeout=30
-dmesg | grep -m 1 'ch341-uart converter now attached' || echo 'no ch341 attached'
+dmesg | grep -m 1 'ch341-uart converter now attached to ttyUSB0' || echo 'no ch341 attached'
 /usr/bin/guest_test --gtest_filter='$filter' --gtest_color=no
 echo "kernel-lane-exit \$?"
 poweroff -f
@@ -112,14 +126,26 @@ timeout 300 qemu-system-x86_64 -machine q35 -m 512 -accel tcg -display none -mon
   -chardev "file,id=con,path=$work/console.log" -serial chardev:con \
   -chardev "socket,id=ctl,path=$work/control.sock,server=on,wait=off" -serial chardev:ctl \
   -device qemu-xhci,id=xhci \
-  -chardev "socket,id=redir,path=$work/redir.sock,server=on,wait=off" \
-  -device usb-redir,chardev=redir,id=ch340,bus=xhci.0 &
+  -chardev "socket,id=redir0,path=$work/redir0.sock,server=on,wait=off" \
+  -device usb-redir,chardev=redir0,id=ch340a,bus=xhci.0 \
+  -chardev "socket,id=redir1,path=$work/redir1.sock,server=on,wait=off" \
+  -device usb-redir,chardev=redir1,id=ch340b,bus=xhci.0 &
 qemu_pid=$!
-"$build/kernel_lane/lane_host" "$work/redir.sock" "$work/control.sock" "$serial" &
+"$build/kernel_lane/lane_host" "$work/control.sock" "$work/redir0.sock" LANE0001 \
+  "$work/redir1.sock" off &
 host_pid=$!
 status=0
 wait "$qemu_pid" || status=$?
 qemu_pid=""
 tr -d '\r' <"$work/console.log"
 [[ $status -eq 0 ]] || { echo "QEMU ended with status $status"; exit 1; }
-grep -q '^kernel-lane-exit 0' "$work/console.log" || exit 1
+log=$(tr -d '\r' <"$work/console.log")
+grep -q 'ch341-uart converter now attached to ttyUSB0' <<<"$log" ||
+  { echo "the ch341 driver never attached"; exit 1; }
+ran=$(sed -n 's/^\[==========\] \([0-9]*\) tests\? from .* ran\..*/\1/p' <<<"$log")
+passed=$(sed -n 's/^\[  PASSED  \] \([0-9]*\) tests\?\..*/\1/p' <<<"$log")
+if [[ $ran != "$expected" || $passed != "$expected" ]]; then
+  echo "expected $expected tests to run and pass; ran: ${ran:-none}, passed: ${passed:-none}"
+  exit 1
+fi
+grep -q '^kernel-lane-exit 0' <<<"$log" || exit 1

@@ -2,9 +2,12 @@
 # The suite for another architecture (scripts/test --arch arm64|armhf): installs Debian's cross
 # toolchain and the target's libraries beside the host's, cross-builds everything, and runs the
 # tests under qemu-user, the kernel handing the target's programs to qemu (binfmt).
+#   arch_lane.sh <arm64|armhf> [--setup]   (--setup: only set the machine up, build nothing)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 arch=$1
+setup_only=false
+[[ ${2:-} == --setup ]] && setup_only=true
 case $arch in
   arm64) triplet=aarch64-linux-gnu qemu=qemu-aarch64 ;;
   armhf) triplet=arm-linux-gnueabihf qemu=qemu-arm ;;
@@ -51,6 +54,10 @@ if [[ ! -x $root/usr/bin/python3.11 ]]; then
 fi
 export SERIAL_DRIVER_TARGET_ROOT=$root
 export LD_LIBRARY_PATH=$root/usr/lib/$triplet
+if $setup_only; then
+  echo "== $arch set up in $((SECONDS - started)) s; the target's root is $root"
+  exit 0
+fi
 
 echo "== $build: configure and build for $arch"
 cmake -S . -B "$build" --toolchain "cmake/toolchains/$triplet.cmake" -DSERIAL_DRIVER_WERROR=ON \

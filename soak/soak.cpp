@@ -370,8 +370,9 @@ int main(int argc, char** argv) {
       ++succeeded;
       consecutive_failures = 0;
     } else if (port_dead && client->reopensOnHangUp()) {
-      // A lost port fails at once between reopen attempts; paced as a control loop is, the run
-      // cannot end inside one pause with the port still lost.
+      // While the adapter is away the link looks for it on a schedule of its own (5 ms after
+      // the hang-up, then less often, up to every 100 ms) and fails at once in between: the
+      // loop runs at a control loop's 1 kHz, not flat out, or it would end before the next look.
       std::this_thread::sleep_for(std::chrono::milliseconds(1));
       // Its lookups find the node once it is ready, as udev would make it in a while.
       if (!node_ready && ++consecutive_failures > 20) {

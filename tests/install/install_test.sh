@@ -78,6 +78,9 @@ cmake --build "$work/subdir" -j2 >/dev/null
 
 echo "== pkg-config consumer"
 export PKG_CONFIG_PATH=$libdir/pkgconfig
+# The prefix installed to, as it is: no path relative to the .pc file.
+[ "$(pkg-config --cflags serial_driver | xargs)" = "-I$prefix/include" ] ||
+  { echo "pkg-config --cflags: $(pkg-config --cflags serial_driver)"; exit 1; }
 # shellcheck disable=SC2046
 "$cxx" -std=c++17 -o "$work/pc-consumer" "$source/consumer/main.cpp" \
   $(pkg-config --cflags --libs serial_driver)

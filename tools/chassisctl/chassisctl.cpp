@@ -16,6 +16,7 @@
 #include <cctype>
 #include <cerrno>
 #include <charconv>
+#include <chrono>
 #include <cmath>
 #include <csignal>
 #include <cstdio>
@@ -180,6 +181,10 @@ bool openLink(ChassisLink& link, const Options& o) {
   options.serial = o.serial;
   options.device = o.device;
   options.baud = o.baud;
+  // The simulated controller is a thread of this process. Without real-time priority (which
+  // only root gets) a busy machine runs it later than a real line's reply window: give it a
+  // second, which only a lost reply would use.
+  if (o.simulate) options.reply_timeout = std::chrono::seconds(1);
   const std::error_code ec = link.open(options);
   if (!ec) return true;
   const std::string advice = serial_driver::detail::openAdvice(ec, link.open_failure(), o.serial);

@@ -1,4 +1,4 @@
-#include "chassis_sim/redir_ch340.h"
+#include "kernel_lane/redir_ch340.h"
 
 #include <fcntl.h>
 #include <poll.h>
@@ -11,6 +11,8 @@
 #include <cstring>
 #include <stdexcept>
 #include <vector>
+
+#include "serial_driver/line.h"
 
 namespace chassis_sim {
 namespace {
@@ -29,6 +31,16 @@ constexpr uint8_t kModemControl = 0xa4;
 constexpr uint8_t kPrescaler = 0x12;
 constexpr uint8_t kDivisor = 0x13;
 constexpr uint8_t kLineControl = 0x18;
+constexpr uint8_t kModemStatus = 0x06;  // the inputs, active low: CTS, DSR, RI, DCD
+constexpr uint8_t kFlowControl = 0x27;
+constexpr uint8_t kStatusCts = 0x01;
+constexpr uint8_t kStatusDsr = 0x02;
+// The modem control request carries the outputs inverted.
+constexpr uint8_t kControlDtr = 0x20;
+constexpr uint8_t kControlRts = 0x40;
+// The line control register: receive and transmit enable, then the frame's bits.
+constexpr uint8_t kLcrEnables = 0xc0;
+constexpr uint8_t kLcr8N1 = 0x03;  // 8 data bits; parity and 2-stop-bit flags clear
 constexpr int kClockRate = 48000000;
 
 int endpointIndex(uint8_t address) { return ((address & 0x80) >> 3) | (address & 0x0f); }
@@ -105,15 +117,19 @@ struct RedirCallbacks {
     usb_redir_alt_setting_status_header status{usb_redir_success, h->interface, 0};
     usbredirparser_send_alt_setting_status(chip(priv).parser_, id, &status);
   }
-  // The interrupt endpoint carries modem status changes; this chip never has any.
+  // The interrupt endpoint carries modem status changes (setCts).
   static void startInterrupt(void* priv, uint64_t id,
                              usb_redir_start_interrupt_receiving_header* h) {
     usb_redir_interrupt_receiving_status_header status{usb_redir_success, h->endpoint};
     usbredirparser_send_interrupt_receiving_status(chip(priv).parser_, id, &status);
+    chip(priv).interrupt_started_ = true;
+    // A change while no one listened (the port closed, or just opening) is not lost.
+    chip(priv).reportModemStatus();
   }
   static void stopInterrupt(void* priv, uint64_t id, usb_redir_stop_interrupt_receiving_header* h) {
     usb_redir_interrupt_receiving_status_header status{usb_redir_success, h->endpoint};
     usbredirparser_send_interrupt_receiving_status(chip(priv).parser_, id, &status);
+    chip(priv).interrupt_started_ = false;
   }
   static void filter(void*, usbredirfilter_rule* rules, int) { free(rules); }
   static void cancel(void* priv, uint64_t id) {
@@ -183,7 +199,7 @@ RedirCh340::RedirCh340(int redir_fd, Controller& controller)
                   usb_redir_cap_64bits_ids, usb_redir_cap_32bits_bulk_length}) {
     usbredirparser_caps_set_cap(caps, cap);
   }
-  usbredirparser_init(parser_, "chassis_sim redir_ch340", caps, USB_REDIR_CAPS_SIZE,
+  usbredirparser_init(parser_, "kernel_lane redir_ch340", caps, USB_REDIR_CAPS_SIZE,
                       usbredirparser_fl_usb_host);
 }
 
@@ -234,8 +250,12 @@ void RedirCh340::sendConnect() {
   usb_redir_device_connect_header device{usb_redir_speed_full, 0xff, 0, 0, 0x1a86, 0x7523, 0x0254};
   usbredirparser_send_device_connect(parser_, &device);
   connected_ = true;
-  // A new plug is a new chip: registers at their power-on values.
+  // A new plug is a new chip: registers at their power-on values, outputs off.
   memset(registers_, 0, sizeof registers_);
+  dtr_ = rts_ = false;
+  interrupt_started_ = false;
+  held_.clear();
+  registers_[kModemStatus] = static_cast<uint8_t>(~(kStatusDsr | (cts_ ? kStatusCts : 0)));
 }
 
 // OUT requests' data is not needed: every register write carries its value in the header.
@@ -273,15 +293,16 @@ void RedirCh340::answerControl(uint64_t id, const void* raw, int length) {
       case kReadRegister:
         reply = {registers_[h.value & 0xff], registers_[h.value >> 8]};
         break;
-      case kWriteRegister: {
-        const bool rate_before = rateMatches();
+      case kWriteRegister:
         registers_[h.value & 0xff] = static_cast<uint8_t>(h.index & 0xff);
         registers_[h.value >> 8] = static_cast<uint8_t>(h.index >> 8);
-        if (rate_before != rateMatches() || (h.value & 0xff) == kPrescaler) applyPacing();
+        applyPacing();
+        toController("");  // flow control may have been turned off
         break;
-      }
-      case kSerialInit:
       case kModemControl:
+        setModemControl(static_cast<uint8_t>(h.value & 0xff));
+        break;
+      case kSerialInit:
         break;
       default:
         ok = false;
@@ -318,27 +339,79 @@ void RedirCh340::setControllerBaud(int baud) {
   applyPacing();
 }
 
-bool RedirCh340::rateMatches() const {
+bool RedirCh340::lineMatches() const {
   const int rate = baud();
-  return rate > 0 && std::abs(rate - controller_baud_) * 50 <= controller_baud_;
+  return rate > 0 && std::abs(rate - controller_baud_) * 50 <= controller_baud_ &&
+         (registers_[kLineControl] & ~kLcrEnables) == kLcr8N1;
 }
 
 void RedirCh340::applyPacing() {
   const int rate = baud();
-  // Ten bits a byte (8N1) at the rate the chip was given.
-  controller_.setBytePacing(std::chrono::nanoseconds(rate > 0 ? 10'000'000'000LL / rate : 0));
+  controller_.setBytePacing(rate > 0 ? serial_driver::detail::byteTime(rate)
+                                     : std::chrono::nanoseconds(0));
 }
 
-void RedirCh340::garbleIfRatesDiffer(std::string& bytes) const {
-  // A receiver at another rate sees framing errors: bytes with the top bit set, never a frame.
-  if (rateMatches()) return;
+void RedirCh340::garbleIfLinesDiffer(std::string& bytes) const {
+  // A receiver framing bytes otherwise than the sender sees framing and parity errors: bytes
+  // with the top bit set, never a frame.
+  if (lineMatches()) return;
   for (char& c : bytes) c = static_cast<char>(0x80 | (static_cast<uint8_t>(c) >> 1));
+}
+
+uint8_t RedirCh340::flowControl() const { return registers_[kFlowControl]; }
+
+void RedirCh340::setModemControl(uint8_t value) {
+  const bool was_dtr = dtr_;
+  dtr_ = (value & kControlDtr) == 0;
+  rts_ = (value & kControlRts) == 0;
+  if (dtr_ && !was_dtr && boot_time_.count() > 0) {
+    booting_ = true;
+    boot_end_ = std::chrono::steady_clock::now() + boot_time_;
+    held_.clear();
+  }
+}
+
+void RedirCh340::setCts(bool on) {
+  cts_ = on;
+  registers_[kModemStatus] = static_cast<uint8_t>(~(kStatusDsr | (cts_ ? kStatusCts : 0)));
+  reportModemStatus();
+  toController("");
+}
+
+void RedirCh340::reportModemStatus() {
+  if (!connected_ || !interrupt_started_) return;
+  // The driver reads the inverted status from the third byte of a 4-byte report.
+  uint8_t report[4] = {0, 0, registers_[kModemStatus], 0};
+  usb_redir_interrupt_packet_header h{kInterruptIn, usb_redir_success, sizeof report};
+  usbredirparser_send_interrupt_packet(parser_, ++interrupt_id_, &h, report, sizeof report);
+}
+
+void RedirCh340::setResetOnDtr(std::chrono::milliseconds boot, std::string banner) {
+  boot_time_ = boot;
+  banner_ = std::move(banner);
+  booting_ = false;
+}
+
+void RedirCh340::finishBoot() {
+  if (!booting_ || std::chrono::steady_clock::now() < boot_end_) return;
+  booting_ = false;
+  if (!connected_) return;
+  to_guest_ += banner_;
+  fillReads();
+}
+
+void RedirCh340::toController(const std::string& bytes) {
+  if (booting_) return;  // a controller in reset hears nothing
+  held_ += bytes;
+  if (registers_[kFlowControl] != 0 && !cts_) return;
+  (void)!::write(serial_fd_, held_.data(), held_.size());
+  held_.clear();
 }
 
 void RedirCh340::fromGuest(const uint8_t* data, int length) {
   std::string bytes(reinterpret_cast<const char*>(data), static_cast<size_t>(length));
-  garbleIfRatesDiffer(bytes);
-  (void)!::write(serial_fd_, bytes.data(), bytes.size());
+  garbleIfLinesDiffer(bytes);
+  toController(bytes);
 }
 
 void RedirCh340::fillReads() {
@@ -354,11 +427,15 @@ void RedirCh340::fillReads() {
   }
 }
 
-bool RedirCh340::step(int extra_fd, short& extra_revents, int timeout_ms) {
-  pollfd fds[3] = {{redir_fd_, POLLIN, 0}, {serial_fd_, POLLIN, 0}, {extra_fd, POLLIN, 0}};
-  if (usbredirparser_has_data_to_write(parser_)) fds[0].events |= POLLOUT;
-  extra_revents = 0;
-  if (poll(fds, extra_fd >= 0 ? 3 : 2, timeout_ms) < 0) return errno == EINTR;
+void RedirCh340::addPollFds(std::vector<pollfd>& fds) const {
+  fds.push_back(
+      {redir_fd_,
+       static_cast<short>(POLLIN | (usbredirparser_has_data_to_write(parser_) ? POLLOUT : 0)), 0});
+  fds.push_back({serial_fd_, POLLIN, 0});
+}
+
+bool RedirCh340::service(const pollfd* fds) {
+  finishBoot();
   if (fds[0].revents & (POLLIN | POLLHUP | POLLERR)) {
     if (usbredirparser_do_read(parser_) != 0) return false;
   }
@@ -368,12 +445,11 @@ bool RedirCh340::step(int extra_fd, short& extra_revents, int timeout_ms) {
     // Bytes sent while unplugged fall on the floor, as with a pulled cable.
     if (n > 0 && connected_) {
       std::string bytes(buf, static_cast<size_t>(n));
-      garbleIfRatesDiffer(bytes);
+      garbleIfLinesDiffer(bytes);
       to_guest_ += bytes;
       fillReads();
     }
   }
-  if (extra_fd >= 0) extra_revents = fds[2].revents;
   while (usbredirparser_has_data_to_write(parser_)) {
     if (usbredirparser_do_write(parser_) != 0) return false;
     if (usbredirparser_has_data_to_write(parser_)) {
