@@ -358,8 +358,18 @@ TEST(RealDriver, ARateTheControllerDoesNotUseFailsEveryExchange) {
   ASSERT_FALSE(link.open(bySerial(9600)));
   int value = 0;
   for (int n = 0; n < 3; ++n) EXPECT_EQ(link.get(1, value), Errc::timeout);
+  // The port is the link's until it is closed: a second opener is told who holds it.
   SerialDriver driver;
   std::string dev;
+  EXPECT_FALSE(driver.init(kSerial, dev, 38400));
+  ChassisLink second;
+  EXPECT_EQ(second.open(bySerial(9600)), Errc::busy);
+  EXPECT_NE(second.open_failure().holder.find("(guest_test)"), std::string::npos)
+      << second.open_failure().holder;
+  const auto [status, text] = chassisctl("--serial " + std::string(kSerial) + " get 1");
+  EXPECT_EQ(status, 1);
+  EXPECT_NE(text.find("held by pid"), std::string::npos) << text;
+  link.close();
   ASSERT_TRUE(driver.init(kSerial, dev, 38400));
   EXPECT_FALSE(driver.getEntry(1, &value));
 }
