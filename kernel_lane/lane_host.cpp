@@ -50,8 +50,8 @@ std::optional<std::string> serialArgument(const std::string& word) {
 }
 
 std::optional<Fault> faultNamed(const std::string& name) {
-  for (int f = static_cast<int>(Fault::kNone); f <= static_cast<int>(Fault::kWrongKind); ++f) {
-    if (name == chassis_sim::faultName(static_cast<Fault>(f))) return static_cast<Fault>(f);
+  for (const auto& fault : chassis_sim::kFaults) {
+    if (name == fault.name) return fault.fault;
   }
   return std::nullopt;
 }

@@ -17,6 +17,19 @@
 namespace chassis_sim {
 namespace {
 
+using serial_driver::detail::kAdapterProduct;
+using serial_driver::detail::kAdapterVendor;
+
+// A USB id as the descriptor holds it, from its hexadecimal text ("1a86").
+constexpr uint16_t adapterId(const char* hex) {
+  uint16_t id = 0;
+  for (const char* c = hex; *c != '\0'; ++c) {
+    id = static_cast<uint16_t>(id * 16 + (*c <= '9' ? *c - '0' : *c - 'a' + 10));
+  }
+  return id;
+}
+static_assert(adapterId(kAdapterVendor) == 0x1a86);
+
 constexpr uint8_t kBulkIn = 0x82;
 constexpr uint8_t kBulkOut = 0x02;
 constexpr uint8_t kInterruptIn = 0x81;
@@ -247,7 +260,9 @@ void RedirCh340::sendConnect() {
   endpoints.max_packet_size[endpointIndex(kInterruptIn)] = 8;
   endpoints.interval[endpointIndex(kInterruptIn)] = 1;
   usbredirparser_send_ep_info(parser_, &endpoints);
-  usb_redir_device_connect_header device{usb_redir_speed_full, 0xff, 0, 0, 0x1a86, 0x7523, 0x0254};
+  usb_redir_device_connect_header device{
+      usb_redir_speed_full,       0xff,  0, 0, adapterId(kAdapterVendor),
+      adapterId(kAdapterProduct), 0x0254};
   usbredirparser_send_device_connect(parser_, &device);
   connected_ = true;
   // A new plug is a new chip: registers at their power-on values, outputs off.
