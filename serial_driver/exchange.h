@@ -37,8 +37,8 @@ class StaleReplies {
 
  private:
   struct Entry {
-    bool is_get;
-    int index;
+    bool is_get = false;
+    int index = 0;
     Clock::time_point until;
   };
   void forgetExpired(Clock::time_point now);

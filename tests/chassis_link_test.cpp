@@ -259,7 +259,7 @@ TEST_F(LinkTest, ChatterNeitherSpoilsNorStallsAnExchange) {
   for (int index = 0; index < 8; ++index) controller().setEntry(index, std::to_string(index + 10));
   int wrong = 0;
   int unexpected = 0;
-  for (int n = 0; n < 400; ++n) {
+  for (int n = 0; n < 1000; ++n) {
     const int index = n % 8;
     const bool lose = n % 20 == 19;
     if (lose) controller().inject(Fault::kNoReply);
