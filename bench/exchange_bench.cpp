@@ -304,7 +304,7 @@ int main(int argc, char** argv) {
   serial_driver::ChassisLink link;
   serial_driver::LinkOptions options;
   options.device = dev;  // the same port, opened a second time
-  options.exclusive = false;  // SerialDriver holds it; the two take turns on this thread
+  options.exclusive = false;  // SerialDriver holds it, and lets go while Python measures
   if (link.open(options)) {
     fprintf(stderr, "exchange_bench: the link could not be opened\n");
     return 1;
@@ -349,8 +349,14 @@ int main(int argc, char** argv) {
     std::map<std::string, Figures> linked;
     for (const Kind& kind : kinds) classic[kind.name] = measure(kind.classic, count);
     for (const Kind& kind : kinds) linked[kind.name] = measure(kind.link, count);
+    // The module's link takes the port for itself: this process lets go of it meanwhile.
+    driver.close();
     const auto python = pythonClient("pyserial_client.py", dev, count);
     const auto binding = pythonClient("binding_client.py", dev, count);
+    if (!driver.init("BENCH", dev, kBaud)) {
+      fprintf(stderr, "exchange_bench: the simulated adapter could not be opened again\n");
+      return 1;
+    }
     // The binding's rows: figures as the Python client measured them.
     std::map<std::string, Figures> from_python;
     for (const auto& [name, figures] : binding) {
