@@ -127,9 +127,9 @@ std::map<std::string, PythonFigures> pythonClient(const char* script_name, const
   const std::string n = std::to_string(count);
   // Debian's interpreter, which has python3-serial; another python3 may come first on PATH.
   const char* python = access("/usr/bin/python3", X_OK) == 0 ? "/usr/bin/python3" : "python3";
-  char* argv[] = {const_cast<char*>(python), const_cast<char*>(script.c_str()),
+  char* argv[] = {const_cast<char*>(python),      const_cast<char*>(script.c_str()),
                   const_cast<char*>(dev.c_str()), const_cast<char*>(n.c_str()),
-                  const_cast<char*>(mode), nullptr};
+                  const_cast<char*>(mode),        nullptr};
   pid_t child = 0;
   const int spawned = posix_spawnp(&child, python, &actions, nullptr, argv, environ);
   posix_spawn_file_actions_destroy(&actions);
@@ -155,7 +155,6 @@ std::map<std::string, PythonFigures> pythonClient(const char* script_name, const
   waitpid(child, &status, 0);
   return medians;
 }
-
 
 // The control cycle: 6 gets and 6 sets of entries 10 to 15, as a loop makes it every cycle.
 constexpr int kCycleFirstEntry = 10;
@@ -216,8 +215,7 @@ Floors cycleFloors(int baud) {
     back += ("$fdb " + entry + " 0.250").size() + 2 + ("$ack " + entry).size() + 2;
   }
   return {static_cast<double>(out + back) * byte_us,
-          static_cast<double>(std::max(out, back)) * byte_us,
-          static_cast<double>(first) * byte_us};
+          static_cast<double>(std::max(out, back)) * byte_us, static_cast<double>(first) * byte_us};
 }
 
 // The cycle at each window and through pyserial, the controller paced at `line_baud` and the
@@ -252,8 +250,7 @@ void cycleRows(FILE* table, chassis_sim::Adapter& adapter, int line_baud, int cy
   const double py_median = python.count("cycle") ? python.at("cycle").median_us : NAN;
   const double w1 = rows[1].median_us;
   for (const auto& [window, f] : rows) {
-    fprintf(table,
-            "%-7d %-8d %6.2f ms %6.2f ms %9.2f %9.2f %9.2f %9.2f %6.2f us %7.2f %5ld\n",
+    fprintf(table, "%-7d %-8d %6.2f ms %6.2f ms %9.2f %9.2f %9.2f %9.2f %6.2f us %7.2f %5ld\n",
             line_baud, window, f.median_us / 1000, f.p99_us / 1000, f.median_us / w1,
             f.median_us / py_median, f.median_us / floors.sequential_us,
             f.median_us / (floors.duplex_us + floors.first_command_us), f.cpu_item_us, f.allocs,
@@ -303,7 +300,7 @@ int main(int argc, char** argv) {
 
   serial_driver::ChassisLink link;
   serial_driver::LinkOptions options;
-  options.device = dev;  // the same port, opened a second time
+  options.device = dev;       // the same port, opened a second time
   options.exclusive = false;  // SerialDriver holds it, and lets go while Python measures
   if (link.open(options)) {
     fprintf(stderr, "exchange_bench: the link could not be opened\n");

@@ -365,11 +365,16 @@ class PyBatch {
   py::object value(size_t i) const {
     const Slot& slot = slots_[i];
     switch (slot.kind) {
-      case Kind::kFloat: return py::float_(slot.f);
-      case Kind::kInt: return py::int_(slot.i);
-      case Kind::kText: return decodeText(slot.s);
-      case Kind::kBytes: return py::bytes(slot.s);
-      case Kind::kSet: break;
+      case Kind::kFloat:
+        return py::float_(slot.f);
+      case Kind::kInt:
+        return py::int_(slot.i);
+      case Kind::kText:
+        return decodeText(slot.s);
+      case Kind::kBytes:
+        return py::bytes(slot.s);
+      case Kind::kSet:
+        break;
     }
     return py::none();
   }

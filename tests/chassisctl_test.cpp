@@ -199,8 +199,8 @@ TEST_F(ChassisctlTest, SeveralEntriesGoAsOneBatchWithALineEach) {
 // A ring smaller than two commands loses what arrives while the firmware is busy: the windows
 // that overrun it report lost items and are not called safe.
 TEST(Chassisctl, BenchReportsEachWindowAndNamesNoneThatLosesAsSafe) {
-  const ToolRun r = chassisctl({"--simulate", "--quiet", "bench", "--cycles", "3", "--ring", "16",
-                                "--blocking-firmware"});
+  const ToolRun r = chassisctl(
+      {"--simulate", "--quiet", "bench", "--cycles", "3", "--ring", "16", "--blocking-firmware"});
   EXPECT_NE(r.err.find("bench: window 8, cycle 3 of 3"), std::string::npos) << r.err;
   for (const char* window : {"\n1 ", "\n2 ", "\n4 "}) {
     EXPECT_NE(r.out.find(window), std::string::npos) << r.out;

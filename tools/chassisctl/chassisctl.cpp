@@ -2,7 +2,7 @@
 //
 //   chassisctl list
 //   chassisctl get INDEX... [--type int|float|text] (--serial SERIAL | --device PATH)
-//   chassisctl set INDEX VALUE [INDEX VALUE]... [--type int|float|text] (--serial ... | --device ...)
+//   chassisctl set INDEX VALUE [INDEX VALUE]... [--type int|float|text] (--serial | --device)
 //   chassisctl watch INDEX [--interval MS] [--count N] (--serial SERIAL | --device PATH)
 //   chassisctl bench [--cycles N] (--serial SERIAL | --device PATH)
 //   (get and set send their entries as one batch, --max-in-flight N commands at a time)
@@ -16,9 +16,9 @@
 #include <CLI/CLI.hpp>
 #include <algorithm>
 #include <cctype>
-#include <chrono>
 #include <cerrno>
 #include <charconv>
+#include <chrono>
 #include <cmath>
 #include <csignal>
 #include <cstdio>
