@@ -333,7 +333,7 @@ struct WindowFigures {
 double percentile(std::vector<double> values, double p) {
   if (values.empty()) return 0.0;
   std::sort(values.begin(), values.end());
-  const size_t at = static_cast<size_t>(p * static_cast<double>(values.size() - 1) + 0.5);
+  const auto at = static_cast<size_t>(std::lround(p * static_cast<double>(values.size() - 1)));
   return values[std::min(at, values.size() - 1)];
 }
 
