@@ -1,9 +1,11 @@
 // Exchange latency, CPU time and heap allocations of both interfaces (SerialDriver and
 // ChassisLink) over the simulated chassis, with a controller that answers at once and one paced
 // like a 115200-baud line, beside the same exchanges made by a typical Python client
-// (pyserial).
+// (pyserial); then a robot's 12-item control cycle as one Batch at 1, 2, 4 and 8 commands in
+// flight on a simulated full-duplex controller, beside pyserial doing it one exchange after the
+// other.
 //
-//   exchange_bench [--count N]
+//   exchange_bench [--count N] [--cycles N]
 #include <spawn.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
@@ -113,7 +115,7 @@ Figures measure(const std::function<bool()>& run, int count) {
 // Runs a Python client (bench/<script>) against the same adapter; figures by name. An empty
 // result when the client could not run.
 std::map<std::string, PythonFigures> pythonClient(const char* script_name, const std::string& dev,
-                                                  int count) {
+                                                  int count, const char* mode = nullptr) {
   std::map<std::string, PythonFigures> medians;
   int out[2];
   if (pipe(out) != 0) return medians;
@@ -125,8 +127,9 @@ std::map<std::string, PythonFigures> pythonClient(const char* script_name, const
   const std::string n = std::to_string(count);
   // Debian's interpreter, which has python3-serial; another python3 may come first on PATH.
   const char* python = access("/usr/bin/python3", X_OK) == 0 ? "/usr/bin/python3" : "python3";
-  char* argv[] = {const_cast<char*>(python), const_cast<char*>(script.c_str()),
-                  const_cast<char*>(dev.c_str()), const_cast<char*>(n.c_str()), nullptr};
+  char* argv[] = {const_cast<char*>(python),      const_cast<char*>(script.c_str()),
+                  const_cast<char*>(dev.c_str()), const_cast<char*>(n.c_str()),
+                  const_cast<char*>(mode),        nullptr};
   pid_t child = 0;
   const int spawned = posix_spawnp(&child, python, &actions, nullptr, argv, environ);
   posix_spawn_file_actions_destroy(&actions);
@@ -153,13 +156,129 @@ std::map<std::string, PythonFigures> pythonClient(const char* script_name, const
   return medians;
 }
 
+// The control cycle: 6 gets and 6 sets of entries 10 to 15, as a loop makes it every cycle.
+constexpr int kCycleFirstEntry = 10;
+constexpr int kCycleEntries = 6;
+constexpr int kWindows[] = {1, 2, 4, 8};
+
+struct CycleFigures {
+  double median_us = 0;
+  double p99_us = 0;
+  double cpu_item_us = 0;
+  double allocs = 0;  // per cycle
+  long lost = 0;      // items that failed
+};
+
+CycleFigures measureCycles(serial_driver::ChassisLink& link, serial_driver::Batch& batch,
+                           int cycles) {
+  for (int i = 0; i < 10; ++i) link.exchange(batch);  // warm-up
+  std::vector<double> times;
+  times.reserve(cycles);
+  CycleFigures f;
+  allocations = 0;
+  const double cpu_start = cpuSeconds();
+  for (int i = 0; i < cycles; ++i) {
+    const auto start = Clock::now();
+    counting = true;
+    link.exchange(batch);
+    counting = false;
+    times.push_back(std::chrono::duration<double, std::micro>(Clock::now() - start).count());
+    for (size_t item = 0; item < batch.size(); ++item) f.lost += batch.result(item) ? 1 : 0;
+  }
+  f.cpu_item_us = (cpuSeconds() - cpu_start) * 1e6 / (cycles * static_cast<double>(batch.size()));
+  f.allocs = static_cast<double>(allocations) / cycles;
+  std::sort(times.begin(), times.end());
+  f.median_us = times[times.size() / 2];
+  f.p99_us = times[std::min(times.size() - 1, times.size() * 99 / 100)];
+  return f;
+}
+
+// The cycle's wire floors at a rate: every byte of both directions in turn, and full duplex,
+// the longer direction plus the first command's own bytes.
+struct Floors {
+  double sequential_us;
+  double duplex_us;
+  double first_command_us;
+};
+
+Floors cycleFloors(int baud) {
+  const double byte_us =
+      std::chrono::duration<double, std::micro>(serial_driver::detail::byteTime(baud)).count();
+  size_t out = 0;
+  size_t back = 0;
+  size_t first = 0;
+  for (int i = 0; i < kCycleEntries; ++i) {
+    const std::string entry = std::to_string(kCycleFirstEntry + i);
+    const size_t get = ("$get " + entry).size() + 2;  // text, checksum byte, newline
+    if (first == 0) first = get;
+    out += get + ("$set " + entry + " 0.250").size() + 2;
+    back += ("$fdb " + entry + " 0.250").size() + 2 + ("$ack " + entry).size() + 2;
+  }
+  return {static_cast<double>(out + back) * byte_us,
+          static_cast<double>(std::max(out, back)) * byte_us, static_cast<double>(first) * byte_us};
+}
+
+// The cycle at each window and through pyserial, the controller paced at `line_baud` and the
+// link opened at 115200 (a pty takes any rate; the library's table has no faster one).
+void cycleRows(FILE* table, chassis_sim::Adapter& adapter, int line_baud, int cycles) {
+  chassis_sim::Controller& controller = adapter.controller();
+  chassis_sim::LineModel model;
+  model.duplex = true;
+  model.ring_bytes = 256;
+  controller.setLineModel(model);
+  controller.setLineRate(line_baud);
+  static float values[kCycleEntries];
+  serial_driver::Batch batch;
+  for (int i = 0; i < kCycleEntries; ++i) batch.get(kCycleFirstEntry + i, values[i]);
+  for (int i = 0; i < kCycleEntries; ++i) batch.set(kCycleFirstEntry + i, 0.25f);
+
+  std::map<int, CycleFigures> rows;
+  for (int window : kWindows) {
+    serial_driver::ChassisLink link;
+    serial_driver::LinkOptions options;
+    options.device = adapter.devnode();
+    options.max_in_flight = window;
+    if (link.open(options)) {
+      fprintf(stderr, "exchange_bench: the cycle's link could not be opened\n");
+      return;
+    }
+    rows[window] = measureCycles(link, batch, cycles);
+  }
+  const auto python = pythonClient("pyserial_client.py", adapter.devnode(), cycles, "cycle");
+  const Floors floors = cycleFloors(line_baud);
+  const double overruns = static_cast<double>(controller.overruns());
+  const double py_median = python.count("cycle") ? python.at("cycle").median_us : NAN;
+  const double w1 = rows[1].median_us;
+  for (const auto& [window, f] : rows) {
+    fprintf(table, "%-7d %-8d %6.2f ms %6.2f ms %9.2f %9.2f %9.2f %9.2f %6.2f us %7.2f %5ld\n",
+            line_baud, window, f.median_us / 1000, f.p99_us / 1000, f.median_us / w1,
+            f.median_us / py_median, f.median_us / floors.sequential_us,
+            f.median_us / (floors.duplex_us + floors.first_command_us), f.cpu_item_us, f.allocs,
+            f.lost);
+  }
+  if (python.count("cycle")) {
+    const PythonFigures& py = python.at("cycle");
+    fprintf(table, "%-7d %-8s %6.2f ms %6.2f ms %9.2f %9.2f %9.2f %9.2f %6.2f us %7s %5ld\n",
+            line_baud, "pyserial", py.median_us / 1000, py.p99_us / 1000, py.median_us / w1, 1.0,
+            py.median_us / floors.sequential_us,
+            py.median_us / (floors.duplex_us + floors.first_command_us), py.cpu_us, "-",
+            py.failed * 12);
+  }
+  fprintf(table,
+          "        floors: sequential %.2f ms, duplex %.2f ms + the first command's %.2f ms; "
+          "window 4 / window 1: %.2f; overruns %.0f\n",
+          floors.sequential_us / 1000, floors.duplex_us / 1000, floors.first_command_us / 1000,
+          rows[4].median_us / w1, overruns);
+}
 }  // namespace
 
 int main(int argc, char** argv) {
   chassis_sim::ensurePreload(argv);
   int count = 300;
+  int cycles = 200;
   for (int i = 1; i + 1 < argc; ++i) {
     if (strcmp(argv[i], "--count") == 0) count = atoi(argv[i + 1]);
+    if (strcmp(argv[i], "--cycles") == 0) cycles = atoi(argv[i + 1]);
   }
 
   // The library logs only failures; keep them out of the table.
@@ -167,7 +286,7 @@ int main(int argc, char** argv) {
   FILE* table = fdopen(dup(STDOUT_FILENO), "w");
   if (freopen("/dev/null", "w", stdout) == nullptr) return 1;
 
-  auto sim = chassis_sim::make_sim().add_adapter("BENCH").build();
+  auto sim = chassis_sim::make_sim().add_adapter("BENCH").add_adapter("CYCLE").build();
   chassis_sim::Controller& controller = sim->adapter(0).controller();
   controller.setEntry(5, "1.500");
   controller.setEntry(6, "-7");
@@ -181,7 +300,8 @@ int main(int argc, char** argv) {
 
   serial_driver::ChassisLink link;
   serial_driver::LinkOptions options;
-  options.device = dev;  // the same port, opened a second time
+  options.device = dev;       // the same port, opened a second time
+  options.exclusive = false;  // SerialDriver holds it, and lets go while Python measures
   if (link.open(options)) {
     fprintf(stderr, "exchange_bench: the link could not be opened\n");
     return 1;
@@ -226,8 +346,14 @@ int main(int argc, char** argv) {
     std::map<std::string, Figures> linked;
     for (const Kind& kind : kinds) classic[kind.name] = measure(kind.classic, count);
     for (const Kind& kind : kinds) linked[kind.name] = measure(kind.link, count);
+    // The module's link takes the port for itself: this process lets go of it meanwhile.
+    driver.close();
     const auto python = pythonClient("pyserial_client.py", dev, count);
     const auto binding = pythonClient("binding_client.py", dev, count);
+    if (!driver.init("BENCH", dev, kBaud)) {
+      fprintf(stderr, "exchange_bench: the simulated adapter could not be opened again\n");
+      return 1;
+    }
     // The binding's rows: figures as the Python client measured them.
     std::map<std::string, Figures> from_python;
     for (const auto& [name, figures] : binding) {
@@ -290,12 +416,26 @@ int main(int argc, char** argv) {
     sim->adapter(0).makeNodeReady();
   }
   fprintf(table,
+          "\n12-item control cycle (6 $get 1x, 6 $set 1x 0.250) as one Batch, %d cycles a row;\n"
+          "simulated full-duplex controller, 256-byte receive ring, 20 us a command\n\n",
+          cycles);
+  fprintf(table, "%-7s %-8s %9s %9s %9s %9s %9s %9s %9s %7s %5s\n", "line", "window", "median",
+          "p99", "/window1", "/pyserial", "/seqfloor", "/dupfloor", "cpu/item", "allocs", "lost");
+  cycleRows(table, sim->adapter(1), kBaud, cycles);
+  cycleRows(table, sim->adapter(1), 921600, cycles);
+  fprintf(table,
           "\nclassic: SerialDriver; link: ChassisLink; python: ChassisLink through the Python\n"
           "module, measured by its Python client (allocations not counted). floor: wire time of\n"
           "command and reply at 115200 baud 8N1 (10 bits a byte); cpu: user+system time of the\n"
           "calling thread (the Python process for python) per exchange; allocs: heap\n"
           "allocations per successful exchange; /py and cpu/py: median and CPU time over\n"
-          "pyserial's (below 1: faster or cheaper than pyserial).\n");
+          "pyserial's (below 1: faster or cheaper than pyserial).\n"
+          "Cycle: window: LinkOptions::max_in_flight; pyserial: the same cycle one exchange after\n"
+          "the other; /seqfloor, /dupfloor: median over the sequential floor and over the duplex\n"
+          "floor with the first command; cpu/item: the calling thread's CPU time per item;\n"
+          "allocs: heap allocations per cycle once warmed up; lost: items failed over the row.\n"
+          "At 921600 the controller is paced at that rate and the link opened at 115200, which\n"
+          "a pty ignores (the library's rates end at 115200).\n");
   fclose(table);
   link.close();
   driver.close();

@@ -19,8 +19,9 @@ class Errc(enum.Enum):
     BUSY: int
 
 class LinkError(Exception):
-    """A link operation failed; .code says why."""
+    """A link operation failed; .code says why (.item: a batch item's position)."""
     code: Errc
+    item: int
 
 class NotFoundError(LinkError): ...
 class OpenFailedError(LinkError):
@@ -61,6 +62,7 @@ class ChassisLink:
         baud: int = 115200,
         reply_timeout: Union[None, float, datetime.timedelta] = None,
         reconnect_after: int = 151,
+        max_in_flight: int = 1,
     ) -> None: ...
     def __enter__(self) -> "ChassisLink": ...
     def __exit__(self, *args: Any) -> None: ...
@@ -83,6 +85,42 @@ class ChassisLink:
     def get_int(self, index: int) -> int: ...
     def get_text(self, index: int) -> str: ...
     def get_bytes(self, index: int) -> bytes: ...
+    def exchange(self, batch: "Batch") -> List[Union[None, int, float, str, bytes]]:
+        """Every item of the batch, the GIL released throughout, with up to max_in_flight
+        commands on the line. Returns the values in item order (None for a set); otherwise
+        raises the first failure in item order, with its position in `.item` (Ctrl-C raises
+        KeyboardInterrupt). batch.result(i) and batch.error(i) give every item's outcome."""
+        ...
+
+class Batch:
+    """A control cycle's gets and sets; get_* and set return the item's position.
+
+        batch = serial_driver.Batch()
+        left = batch.get_float(10)
+        batch.set(1, 0.25)
+        values = link.exchange(batch)   # values[left]; reuse the batch every cycle
+    """
+    def __init__(self) -> None: ...
+    def get_float(self, index: int) -> int: ...
+    def get_int(self, index: int) -> int: ...
+    def get_text(self, index: int) -> int: ...
+    def get_bytes(self, index: int) -> int: ...
+    def set(
+        self,
+        index: int,
+        value: Union[int, float, str],
+        *,
+        type: Union[None, str, Type[int], Type[float], Type[str]] = None,
+    ) -> int:
+        """An int out of range raises BadValueError here; a text that does not fit a frame
+        fails its item with BadValueError at the exchange."""
+        ...
+    def __len__(self) -> int: ...
+    def clear(self) -> None: ...
+    def result(self, item: int) -> Union[None, int, float, str, bytes]:
+        """The item's value from the last exchange (None for a set), or its error raised."""
+        ...
+    def error(self, item: int) -> Optional[LinkError]: ...
 
 class SerialPort:
     devnode: str

@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
+#include <deque>
 #include <map>
 #include <optional>
 #include <string>
@@ -152,7 +153,8 @@ std::chrono::milliseconds replyTimeout(const py::object& value) {
 
 std::unique_ptr<ChassisLink> openLink(const std::optional<std::string>& serial,
                                       const std::optional<std::string>& device, int baud,
-                                      const py::object& reply_timeout, int reconnect_after) {
+                                      const py::object& reply_timeout, int reconnect_after,
+                                      int max_in_flight) {
   serial_driver::LinkOptions options;
   options.serial = serial.value_or("");
   options.device = device.value_or("");
@@ -162,6 +164,11 @@ std::unique_ptr<ChassisLink> openLink(const std::optional<std::string>& serial,
   options.baud = baud;
   options.reply_timeout = replyTimeout(reply_timeout);
   options.reconnect_after = reconnect_after;
+  if (max_in_flight < 1 || max_in_flight > serial_driver::kMaxInFlight) {
+    throw py::value_error("max_in_flight must be from 1 to " +
+                          std::to_string(serial_driver::kMaxInFlight));
+  }
+  options.max_in_flight = max_in_flight;
   options.interrupt_check = pythonSignalRaised;
   auto link = std::make_unique<ChassisLink>();
   const std::error_code ec = withoutGilUnwinding([&] { return link->open(options); });
@@ -185,17 +192,20 @@ py::bytes getBytes(ChassisLink& link, int index) {
 
 // A text that is not UTF-8 still arrived whole: its undecodable bytes become U+FFFD, and
 // get_bytes() gives them as they are.
-py::str getText(ChassisLink& link, int index) {
-  const std::string text = getValue<std::string>(link, index);
+py::str decodeText(const std::string& text) {
   PyObject* decoded =
       PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace");
   if (decoded == nullptr) throw py::error_already_set();
   return py::reinterpret_steal<py::str>(decoded);
 }
 
+py::str getText(ChassisLink& link, int index) {
+  return decodeText(getValue<std::string>(link, index));
+}
+
 // The value's type from its Python type, unless type= names one ("int", "float", "text" or
 // the Python types themselves).
-void setValue(ChassisLink& link, int index, const py::object& value, const py::object& type) {
+std::string valueKind(const py::object& value, const py::object& type) {
   std::string kind;
   if (type.is_none()) {
     if (py::isinstance<py::bool_>(value) || py::isinstance<py::int_>(value)) {
@@ -216,11 +226,23 @@ void setValue(ChassisLink& link, int index, const py::object& value, const py::o
   } else if (type.is(py::type::of(py::str()))) {
     kind = "text";
   }
+  if (kind != "int" && kind != "float" && kind != "text") {
+    throw py::value_error("type must be 'int', 'float', 'text', int, float or str");
+  }
+  return kind;
+}
+
+// As int() reads it ("12" included); outside the controller's int range it cannot be sent.
+int intValue(const py::object& value) {
+  const long long wide = py::int_(value).cast<long long>();
+  if (wide < INT32_MIN || wide > INT32_MAX) raiseLinkError(Errc::bad_value);
+  return static_cast<int>(wide);
+}
+
+void setValue(ChassisLink& link, int index, const py::object& value, const py::object& type) {
+  const std::string kind = valueKind(value, type);
   if (kind == "int") {
-    // As int() reads it ("12" included); outside the controller's int range it cannot be sent.
-    const long long wide = py::int_(value).cast<long long>();
-    if (wide < INT32_MIN || wide > INT32_MAX) raiseLinkError(Errc::bad_value);
-    const int v = static_cast<int>(wide);
+    const int v = intValue(value);
     exchange(link, [&] { return link.set(index, v); });
   } else if (kind == "float") {
     const float v = py::float_(value).cast<float>();
@@ -228,10 +250,149 @@ void setValue(ChassisLink& link, int index, const py::object& value, const py::o
   } else if (kind == "text") {
     const std::string v = py::str(value);
     exchange(link, [&] { return link.set(index, std::string_view(v)); });
-  } else {
-    throw py::value_error("type must be 'int', 'float', 'text', int, float or str");
   }
 }
+
+// A Batch as Python sees it: each get_* or set returns the item's position; exchange() fills
+// the values the C++ batch writes into the slots, which a deque keeps in place as it grows.
+class PyBatch {
+ public:
+  enum class Kind { kSet, kFloat, kInt, kText, kBytes };
+
+  size_t get(int index, Kind kind) {
+    checkIdle();
+    Slot& slot = add(index, kind);
+    if (kind == Kind::kFloat) batch_.get(index, slot.f);
+    if (kind == Kind::kInt) batch_.get(index, slot.i);
+    if (kind == Kind::kText || kind == Kind::kBytes) batch_.get(index, slot.s);
+    return slots_.size() - 1;
+  }
+
+  size_t set(int index, const py::object& value, const py::object& type) {
+    checkIdle();
+    const std::string kind = valueKind(value, type);
+    // Converted before the item is added, so a refused value leaves the batch as it was.
+    if (kind == "int") {
+      const int v = intValue(value);
+      add(index, Kind::kSet);
+      batch_.set(index, v);
+    } else if (kind == "float") {
+      const float v = py::float_(value).cast<float>();
+      add(index, Kind::kSet);
+      batch_.set(index, v);
+    } else {
+      const std::string v = py::str(value);
+      add(index, Kind::kSet);
+      batch_.set(index, std::string_view(v));
+    }
+    return slots_.size() - 1;
+  }
+
+  size_t size() const { return slots_.size(); }
+
+  void clear() {
+    checkIdle();
+    batch_.clear();
+    slots_.clear();
+    exchanged_ = 0;
+  }
+
+  // Item i's value (None for a set), or its error raised.
+  py::object result(size_t i) const {
+    checkExchanged(i);
+    if (const std::error_code ec = batch_.result(i)) raise(error(i, ec));
+    return value(i);
+  }
+
+  // Item i's error as an exception object, None when it succeeded.
+  py::object errorOf(size_t i) const {
+    checkExchanged(i);
+    const std::error_code ec = batch_.result(i);
+    return ec ? error(i, ec) : py::none();
+  }
+
+  // The whole batch on the link, the GIL released throughout: every value, or the first
+  // failure in item order raised.
+  py::list exchange(ChassisLink& link) {
+    checkIdle();
+    busy_ = true;
+    std::error_code ec;
+    try {
+      ec = withoutGilUnwinding([&] { return link.exchange(batch_); });
+    } catch (...) {
+      busy_ = false;
+      throw;
+    }
+    busy_ = false;
+    exchanged_ = slots_.size();
+    if (ec == Errc::busy || ec == Errc::open_failed) raiseOpenError(ec, link.open_failure(), "");
+    for (size_t i = 0; i < slots_.size(); ++i) {
+      if (const std::error_code item = batch_.result(i)) raise(error(i, item));
+    }
+    check(ec);
+    py::list values;
+    for (size_t i = 0; i < slots_.size(); ++i) values.append(value(i));
+    return values;
+  }
+
+ private:
+  struct Slot {
+    int index = 0;
+    Kind kind = Kind::kSet;
+    float f = 0.0f;
+    int i = 0;
+    std::string s;
+  };
+
+  Slot& add(int index, Kind kind) {
+    Slot& slot = slots_.emplace_back();
+    slot.index = index;
+    slot.kind = kind;
+    return slot;
+  }
+
+  // Another Python thread may run while an exchange has the GIL released.
+  void checkIdle() const {
+    if (busy_) throw std::runtime_error("the batch is in an exchange on another thread");
+  }
+
+  void checkExchanged(size_t i) const {
+    checkIdle();
+    if (i >= slots_.size()) throw py::index_error("no such item in the batch");
+    if (i >= exchanged_) throw std::runtime_error("the item has not been exchanged yet");
+  }
+
+  py::object value(size_t i) const {
+    const Slot& slot = slots_[i];
+    switch (slot.kind) {
+      case Kind::kFloat:
+        return py::float_(slot.f);
+      case Kind::kInt:
+        return py::int_(slot.i);
+      case Kind::kText:
+        return decodeText(slot.s);
+      case Kind::kBytes:
+        return py::bytes(slot.s);
+      case Kind::kSet:
+        break;
+    }
+    return py::none();
+  }
+
+  py::object error(size_t i, std::error_code ec) const {
+    const Slot& slot = slots_[i];
+    py::object e = linkError(ec, ec.message() + " (item " + std::to_string(i) + ", " +
+                                     (slot.kind == Kind::kSet ? "set " : "get ") +
+                                     std::to_string(slot.index) + ")");
+    e.attr("item") = i;
+    return e;
+  }
+
+  serial_driver::Batch batch_;
+  std::deque<Slot> slots_;
+  size_t exchanged_ = 0;  // items the last exchange covered
+  bool busy_ = false;
+};
 
 // Library messages go to the logger "serial_driver" at the matching level.
 void bridgeLogToPython() {
@@ -411,8 +572,10 @@ PYBIND11_MODULE(serial_driver, m) {
            py::arg("device") = py::none(), py::arg("baud") = serial_driver::kDefaultBaud,
            py::arg("reply_timeout") = py::none(),
            py::arg("reconnect_after") = serial_driver::kReconnectAfter,
+           py::arg("max_in_flight") = 1,
            "Opens the adapter with this USB serial number, or the device path. reply_timeout "
-           "is a timedelta or seconds; None for the rate's own deadline.")
+           "is a timedelta or seconds; None for the rate's own deadline. max_in_flight (1 to "
+           "16): commands a Batch sends before their replies.")
       .def("__enter__",
            [](py::object self) {
              ChassisLink& link = self.cast<ChassisLink&>();
@@ -437,7 +600,41 @@ PYBIND11_MODULE(serial_driver, m) {
       .def("get_int", &getValue<int>, py::arg("index"))
       .def("get_text", &getText, py::arg("index"),
            "The entry as text; bytes that are not UTF-8 become U+FFFD.")
-      .def("get_bytes", &getBytes, py::arg("index"), "The entry's bytes exactly as they came.");
+      .def("get_bytes", &getBytes, py::arg("index"), "The entry's bytes exactly as they came.")
+      .def(
+          "exchange", [](ChassisLink& link, PyBatch& batch) { return batch.exchange(link); },
+          py::arg("batch"),
+          "Runs every item of the batch with the GIL released; returns the values in item "
+          "order (None for a set), or raises the first failure in item order, whose .item is "
+          "its position. batch.result(i) and batch.error(i) give each item's outcome.");
+
+  using Kind = PyBatch::Kind;
+  py::class_<PyBatch>(m, "Batch",
+                      "A control cycle's gets and sets for ChassisLink.exchange(): each get_* "
+                      "and set returns the item's position. Reuse it every cycle.")
+      .def(py::init<>())
+      .def(
+          "get_float", [](PyBatch& b, int index) { return b.get(index, Kind::kFloat); },
+          py::arg("index"))
+      .def(
+          "get_int", [](PyBatch& b, int index) { return b.get(index, Kind::kInt); },
+          py::arg("index"))
+      .def(
+          "get_text", [](PyBatch& b, int index) { return b.get(index, Kind::kText); },
+          py::arg("index"), "Bytes that are not UTF-8 become U+FFFD.")
+      .def(
+          "get_bytes", [](PyBatch& b, int index) { return b.get(index, Kind::kBytes); },
+          py::arg("index"))
+      .def("set", &PyBatch::set, py::arg("index"), py::arg("value"), py::kw_only(),
+           py::arg("type") = py::none(),
+           "The type as ChassisLink.set chooses it; an int out of range raises BadValueError "
+           "here, a text that does not fit a frame fails its item with it.")
+      .def("__len__", &PyBatch::size)
+      .def("clear", &PyBatch::clear, "Removes every item.")
+      .def("result", &PyBatch::result, py::arg("item"),
+           "The item's value from the last exchange (None for a set), or its error raised.")
+      .def("error", &PyBatch::errorOf, py::arg("item"),
+           "The item's error from the last exchange, None when it succeeded.");
 
   py::class_<serial_driver::SerialPort>(m, "SerialPort")
       .def_readonly("devnode", &serial_driver::SerialPort::devnode)

@@ -25,14 +25,14 @@ class ChassisLink;
 namespace detail {
 // One entry of a batch: its command, where a get's value goes, and its result.
 struct BatchItem {
-  int index;
-  bool is_get;
-  int data_type;  // for a get: kValueFloat, kValueInt or kValueText
-  void* value;    // the caller's float, int or std::string
-  char command[kFrameSize];
-  int length;  // of the command text; < 0: not to be sent (bad_value)
+  int index = 0;
+  bool is_get = false;
+  int data_type = 0;      // for a get: kValueFloat, kValueInt or kValueText
+  void* value = nullptr;  // the caller's float, int or std::string
+  char command[kFrameSize] = {};
+  int length = -1;  // of the command text; < 0: not to be sent (bad_value)
   std::error_code result;
-  char text[kFrameSize];  // a text reply until it is known good
+  char text[kFrameSize] = {};  // a text reply until it is known good
 };
 }  // namespace detail
 

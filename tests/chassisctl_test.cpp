@@ -116,6 +116,9 @@ TEST_F(ChassisctlTest, BadInputIsAUsageErrorAndNothingIsSent) {
       {"--serial", "ABC123", "set", "5", "0x1p4"},
       {"--serial", "ABC123", "set", "5", "1e39"},
       {"--serial", "ABC123", "--device", "/dev/ttyUSB0", "get", "5"},
+      {"--serial", "ABC123", "set", "5", "1.5", "6"},
+      {"--serial", "ABC123", "set", "5", "1.5", "6", "-x"},
+      {"--serial", "ABC123", "--max-in-flight", "17", "get", "5"},
   };
   for (const auto& args : cases) {
     const ToolRun r = chassisctl(args);
@@ -170,6 +173,44 @@ TEST_F(ChassisctlTest, PrintsWhatWentOnTheWireAndTakesNegativeValues) {
   EXPECT_EQ(controller().entry(6), "-1.500");
   r = chassisctlOk({"--quiet", "--serial", "ABC123", "set", "7", "-.5"});
   EXPECT_EQ(r.out, "entry 7 set to -0.500\n") << r.err;
+}
+
+TEST_F(ChassisctlTest, SeveralEntriesGoAsOneBatchWithALineEach) {
+  ToolRun r = chassisctlOk(
+      {"--quiet", "--serial", "ABC123", "--max-in-flight", "4", "set", "5", "1.5", "6", "-.5"});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.out, "entry 5 set to 1.500\nentry 6 set to -0.500\n");
+  EXPECT_EQ(controller().entry(6), "-0.500");
+
+  controller().setEntry(7, "3");
+  r = allowingLateReplies(
+      [&] {
+        controller().waitIdle();
+        controller().inject(Fault::kNone);
+        controller().inject(Fault::kNoReply);
+        return chassisctl({"--quiet", "--serial", "ABC123", "get", "5", "6", "7"});
+      },
+      1);
+  EXPECT_EQ(r.status, 1) << "one entry failed";
+  EXPECT_EQ(r.out, "1.5\n3\n") << "entry 6's reply was lost: the others keep their values";
+  EXPECT_EQ(r.err, "chassisctl: entry 6: no valid reply in time\n");
+}
+
+// A ring smaller than two commands loses what arrives while the firmware is busy: the windows
+// that overrun it report lost items and are not called safe.
+TEST(Chassisctl, BenchReportsEachWindowAndNamesNoneThatLosesAsSafe) {
+  const ToolRun r = chassisctl(
+      {"--simulate", "--quiet", "bench", "--cycles", "3", "--ring", "16", "--blocking-firmware"});
+  EXPECT_NE(r.err.find("bench: window 8, cycle 3 of 3"), std::string::npos) << r.err;
+  for (const char* window : {"\n1 ", "\n2 ", "\n4 "}) {
+    EXPECT_NE(r.out.find(window), std::string::npos) << r.out;
+  }
+  const size_t row = r.out.find("\n8 ");
+  ASSERT_NE(row, std::string::npos) << r.out;
+  const std::string eight = r.out.substr(row + 1, r.out.find('\n', row + 1) - row - 1);
+  EXPECT_EQ(eight.find(" 0 of 36"), std::string::npos) << "window 8 overruns the ring: " << eight;
+  EXPECT_EQ(r.out.find("safe max_in_flight for this controller: 8"), std::string::npos) << r.out;
+  EXPECT_EQ(r.status, r.out.find("safe max_in_flight") != std::string::npos ? 0 : 1) << r.out;
 }
 
 TEST(Chassisctl, NeverDiesWhateverItsArgumentsOrStreams) {

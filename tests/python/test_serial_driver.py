@@ -186,6 +186,54 @@ def test_exchanges_release_the_gil(patient):
     assert len(spans["LEFT"]) == 5 and overlapping > 0, spans
 
 
+def test_a_batch_gives_each_item_its_value_or_its_error_and_releases_the_gil(chassis, patient):
+    adapter = chassis.adapter(0)
+    adapter.set_entry(5, "1.500")
+    adapter.set_entry(6, "-7")
+    with pytest.raises(ValueError):
+        serial_driver.ChassisLink(serial="ABC123", max_in_flight=17)
+    with serial_driver.ChassisLink(serial="ABC123", max_in_flight=4, reply_timeout=0.5) as link:
+        batch = serial_driver.Batch()
+        items = [batch.get_float(5), batch.set(7, "left"), batch.get_int(6), batch.set(8, 2)]
+        assert items == [0, 1, 2, 3] and len(batch) == 4
+        assert patient(link.exchange, batch) == [1.5, None, -7, None]
+        assert adapter.entry(7) == "left" and adapter.entry(8) == "2"
+
+        # A lost reply fails its own item; the others keep their own values.
+        adapter.inject(sim.Fault.NO_REPLY)
+        with pytest.raises(serial_driver.TimeoutError) as raised:
+            link.exchange(batch)
+        assert raised.value.item == 0
+        assert isinstance(batch.error(0), serial_driver.TimeoutError)
+        with pytest.raises(serial_driver.TimeoutError):
+            batch.result(0)
+        if batch.error(2) is None:
+            assert batch.result(2) == -7
+
+        # Another thread runs while the batch is on the line, and may not touch it meanwhile.
+        adapter.set_byte_pacing(9600)  # about 20 ms an item
+        seen_busy = []
+        done = threading.Event()
+
+        def poke():
+            while not done.is_set():
+                try:
+                    batch.result(0)
+                except RuntimeError as e:
+                    seen_busy.append("in an exchange" in str(e))
+                except serial_driver.LinkError:
+                    pass
+
+        poker = threading.Thread(target=poke)
+        poker.start()
+        try:
+            patient(link.exchange, batch)
+        finally:
+            done.set()
+            poker.join()
+        assert any(seen_busy)
+
+
 def test_a_thread_polling_one_link_never_stalls_one_reading_its_state(chassis, link):
     adapter = chassis.adapter(0)
     logging.getLogger("serial_driver").setLevel(logging.DEBUG)  # every message takes the GIL

@@ -1,9 +1,11 @@
 // chassisctl: bring up a chassis controller from a terminal.
 //
 //   chassisctl list
-//   chassisctl get INDEX [--type int|float|text] (--serial SERIAL | --device PATH)
-//   chassisctl set INDEX VALUE [--type int|float|text] (--serial SERIAL | --device PATH)
+//   chassisctl get INDEX... [--type int|float|text] (--serial SERIAL | --device PATH)
+//   chassisctl set INDEX VALUE [INDEX VALUE]... [--type int|float|text] (--serial | --device)
 //   chassisctl watch INDEX [--interval MS] [--count N] (--serial SERIAL | --device PATH)
+//   chassisctl bench [--cycles N] (--serial SERIAL | --device PATH)
+//   (get and set send their entries as one batch, --max-in-flight N commands at a time)
 //   chassisctl --simulate ...   (against the built-in simulated chassis)
 //
 // Only results go to stdout; the library's messages go to stderr (--quiet drops them).
@@ -58,12 +60,15 @@ struct Options {
   int baud = serial_driver::kDefaultBaud;
   std::string type = "float";
   int index = 0;
-  std::string value;
+  std::vector<int> indexes;
+  std::vector<std::string> pairs;
+  int max_in_flight = 1;
+  int cycles = 100;
+  size_t ring = 256;
+  bool blocking_firmware = false;
   std::string interval = "500";
   std::string count = "0";
   // Parsed from the texts above.
-  float float_value = 0.0f;
-  int int_value = 0;
   long interval_ms = 500;
   long count_n = 0;
 };
@@ -112,27 +117,55 @@ bool parseLong(const std::string& text, long min, long max, long* value) {
          *value <= max;
 }
 
+// One entry of a get or set; a batch writes a get's value into it.
+struct Entry {
+  int index = 0;
+  std::string value;  // to set, or the text read
+  float float_value = 0.0f;
+  int int_value = 0;
+};
+
 // Checks and converts the value to set; refuses anything that would not go out as typed.
-void checkValue(Options& o) {
-  if (o.type == "int") {
+void checkValue(const std::string& type, Entry& e) {
+  if (type == "int") {
     long v = 0;
-    if (!parseLong(o.value, INT32_MIN, INT32_MAX, &v)) {
-      usage("VALUE '" + o.value + "' is not an int (use --type float or --type text)");
+    if (!parseLong(e.value, INT32_MIN, INT32_MAX, &v)) {
+      usage("VALUE '" + e.value + "' is not an int (use --type float or --type text)");
     }
-    o.int_value = static_cast<int>(v);
-  } else if (o.type == "float") {
-    if (!parseDecimalFloat(o.value, &o.float_value)) {
-      usage("VALUE '" + o.value +
+    e.int_value = static_cast<int>(v);
+  } else if (type == "float") {
+    if (!parseDecimalFloat(e.value, &e.float_value)) {
+      usage("VALUE '" + e.value +
             "' is not a finite decimal number within float range (use --type text for text)");
     }
   } else {
-    if (o.value.find('\n') != std::string::npos) usage("a text VALUE cannot hold a newline");
-    const int room = serial_driver::detail::textRoom(o.index);
-    if (o.value.size() > static_cast<size_t>(room)) {
+    if (e.value.find('\n') != std::string::npos) usage("a text VALUE cannot hold a newline");
+    const int room = serial_driver::detail::textRoom(e.index);
+    if (e.value.size() > static_cast<size_t>(room)) {
       usage("text VALUE too long for one frame: at most " + std::to_string(room) +
-            " bytes at index " + std::to_string(o.index));
+            " bytes at index " + std::to_string(e.index));
     }
   }
+}
+
+// The entries a get or set names, values checked.
+std::vector<Entry> entriesOf(const Options& o, bool setting) {
+  std::vector<Entry> entries;
+  if (!setting) {
+    for (int index : o.indexes) entries.push_back(Entry{index, "", 0.0f, 0});
+    return entries;
+  }
+  if (o.pairs.size() % 2 != 0) usage("set takes INDEX VALUE pairs; the last INDEX has no VALUE");
+  for (size_t i = 0; i < o.pairs.size(); i += 2) {
+    long index = 0;
+    if (!parseLong(o.pairs[i], INT32_MIN, INT32_MAX, &index)) {
+      usage("INDEX '" + o.pairs[i] + "' is not a whole number");
+    }
+    Entry e{static_cast<int>(index), o.pairs[i + 1], 0.0f, 0};
+    checkValue(o.type, e);
+    entries.push_back(e);
+  }
+  return entries;
 }
 
 // A serial number the simulator can name an adapter by: printable, no blanks.
@@ -185,6 +218,7 @@ bool openLink(ChassisLink& link, const Options& o) {
   // only root gets) a busy machine runs it later than a real line's reply window: give it a
   // second, which only a lost reply would use.
   if (o.simulate) options.reply_timeout = std::chrono::seconds(1);
+  options.max_in_flight = o.max_in_flight;
   const std::error_code ec = link.open(options);
   if (!ec) return true;
   const std::string advice = serial_driver::detail::openAdvice(ec, link.open_failure(), o.serial);
@@ -192,6 +226,12 @@ bool openLink(ChassisLink& link, const Options& o) {
            ? advice + "; see 'chassisctl list'"
            : advice);
   return false;
+}
+
+std::string shownFloat(float v) {
+  char text[64];
+  const auto result = std::to_chars(text, text + sizeof text, v);
+  return std::string(text, result.ptr);
 }
 
 // One read of the entry, as text; the error when the exchange failed.
@@ -203,42 +243,48 @@ std::error_code readEntry(ChassisLink& link, const Options& o, std::string* show
   } else if (o.type == "float") {
     float v = 0.0f;
     if (auto ec = link.get(o.index, v)) return ec;
-    char text[64];
-    const auto result = std::to_chars(text, text + sizeof text, v);
-    *shown = std::string(text, result.ptr);
+    *shown = shownFloat(v);
   } else {
     if (auto ec = link.get(o.index, *shown)) return ec;
   }
   return {};
 }
 
-int getEntry(ChassisLink& link, const Options& o) {
-  std::string shown;
-  if (const std::error_code ec = readEntry(link, o, &shown)) {
-    fail("entry " + std::to_string(o.index) + ": " + ec.message());
-    return kExitFailed;
+// Every entry in one batch; a line for each, in order: the value read or what was set on
+// stdout, a failure on stderr.
+int exchangeEntries(ChassisLink& link, const Options& o, std::vector<Entry>& entries,
+                    bool setting) {
+  serial_driver::Batch batch;
+  for (Entry& e : entries) {
+    if (setting && o.type == "int") batch.set(e.index, e.int_value);
+    if (setting && o.type == "float") batch.set(e.index, e.float_value);
+    if (setting && o.type == "text") batch.set(e.index, std::string_view(e.value));
+    if (!setting && o.type == "int") batch.get(e.index, e.int_value);
+    if (!setting && o.type == "float") batch.get(e.index, e.float_value);
+    if (!setting && o.type == "text") batch.get(e.index, e.value);
   }
-  printf("%s\n", shown.c_str());
-  return kExitOk;
-}
-
-int setEntry(ChassisLink& link, const Options& o) {
-  std::error_code ec;
-  std::string sent = o.value;
-  if (o.type == "int") {
-    ec = link.set(o.index, o.int_value);
-  } else if (o.type == "float") {
-    ec = link.set(o.index, o.float_value);
-    sent = serial_driver::detail::wireText(o.float_value);
-  } else {
-    ec = link.set(o.index, std::string_view(o.value));
+  link.exchange(batch);
+  int status = kExitOk;
+  for (size_t i = 0; i < entries.size(); ++i) {
+    const Entry& e = entries[i];
+    if (const std::error_code ec = batch.result(i)) {
+      fflush(stdout);  // the lines keep their order on a terminal
+      fail("entry " + std::to_string(e.index) + ": " + ec.message());
+      status = kExitFailed;
+      continue;
+    }
+    std::string shown = e.value;
+    if (o.type == "int") shown = std::to_string(e.int_value);
+    if (o.type == "float") {
+      shown = setting ? serial_driver::detail::wireText(e.float_value) : shownFloat(e.float_value);
+    }
+    if (setting) {
+      printf("entry %d set to %s\n", e.index, shown.c_str());
+    } else {
+      printf("%s\n", shown.c_str());
+    }
   }
-  if (ec) {
-    fail("entry " + std::to_string(o.index) + ": " + ec.message());
-    return kExitFailed;
-  }
-  printf("entry %d set to %s\n", o.index, sent.c_str());
-  return kExitOk;
+  return status;
 }
 
 void sleepMs(long ms) {
@@ -274,24 +320,140 @@ int watchEntry(ChassisLink& link, const Options& o) {
   return failed == 0 ? kExitOk : kExitFailed;
 }
 
-// CLI11 takes "-inf" or "-x" for an option; a value that starts with a dash but is no number
-// is moved behind "--", so it reaches VALUE and gets a plain message there.
+// The control cycle bench runs: six gets and six sets of entries 10 to 15.
+constexpr int kBenchWindows[] = {1, 2, 4, 8};
+constexpr int kBenchFirstEntry = 10;
+constexpr int kBenchEntries = 6;
+constexpr int kBenchWarmUp = 3;
+
+struct WindowFigures {
+  int window = 0;
+  double median_ms = 0.0;
+  double p99_ms = 0.0;
+  long lost = 0;  // items that failed
+  long items = 0;
+};
+
+double percentile(std::vector<double> values, double p) {
+  if (values.empty()) return 0.0;
+  std::sort(values.begin(), values.end());
+  const auto at = static_cast<size_t>(std::lround(p * static_cast<double>(values.size() - 1)));
+  return values[std::min(at, values.size() - 1)];
+}
+
+// One window: a link opened with it, a few cycles to warm up, then the measured ones.
+bool benchWindow(const Options& o, int window, WindowFigures* figures) {
+  Options opened = o;
+  opened.max_in_flight = window;
+  ChassisLink link;
+  if (!openLink(link, opened)) return false;
+  float values[kBenchEntries] = {};
+  serial_driver::Batch batch;
+  for (int i = 0; i < kBenchEntries; ++i) batch.get(kBenchFirstEntry + i, values[i]);
+  for (int i = 0; i < kBenchEntries; ++i) batch.set(kBenchFirstEntry + i, 0.25f);
+  std::vector<double> cycle_ms;
+  figures->window = window;
+  for (int cycle = -kBenchWarmUp; cycle < o.cycles && !interrupted; ++cycle) {
+    const auto began = std::chrono::steady_clock::now();
+    link.exchange(batch);
+    const std::chrono::duration<double, std::milli> took = std::chrono::steady_clock::now() - began;
+    if (cycle < 0) continue;
+    cycle_ms.push_back(took.count());
+    for (size_t i = 0; i < batch.size(); ++i) figures->lost += batch.result(i) ? 1 : 0;
+    figures->items += static_cast<long>(batch.size());
+    if ((cycle + 1) % 10 == 0 || cycle + 1 == o.cycles) {
+      fprintf(stderr, "\rbench: window %d, cycle %d of %d ", window, cycle + 1, o.cycles);
+    }
+  }
+  figures->median_ms = percentile(cycle_ms, 0.5);
+  figures->p99_ms = percentile(cycle_ms, 0.99);
+  return !interrupted;
+}
+
+// The largest window that lost nothing and is no slower than the best smaller one (2 % of
+// noise allowed); 0 when every window lost items.
+int safeWindow(const std::vector<WindowFigures>& figures) {
+  int safe = 0;
+  double best = 0.0;
+  for (const WindowFigures& f : figures) {
+    if (f.lost != 0) continue;
+    if (safe == 0 || f.median_ms <= best * 1.02) safe = f.window;
+    if (safe == f.window && (best == 0.0 || f.median_ms < best)) best = f.median_ms;
+  }
+  return safe;
+}
+
+int benchCycles(const Options& o) {
+  struct sigaction action {};
+  action.sa_handler = onInterrupt;
+  sigemptyset(&action.sa_mask);
+  sigaction(SIGINT, &action, nullptr);
+  std::vector<WindowFigures> figures;
+  for (int window : kBenchWindows) {
+    WindowFigures f;
+    if (!benchWindow(o, window, &f)) {
+      fprintf(stderr, "\n");
+      return kExitFailed;
+    }
+    figures.push_back(f);
+  }
+  fprintf(stderr, "\n");
+  printf("12-item cycle (6 gets, 6 sets of entries %d-%d), %d cycles a window, %d baud\n",
+         kBenchFirstEntry, kBenchFirstEntry + kBenchEntries - 1, o.cycles, o.baud);
+  printf("%-8s %10s %10s %12s\n", "window", "median", "p99", "lost items");
+  for (const WindowFigures& f : figures) {
+    printf("%-8d %7.2f ms %7.2f ms %5ld of %ld\n", f.window, f.median_ms, f.p99_ms, f.lost,
+           f.items);
+  }
+  const int safe = safeWindow(figures);
+  if (safe == 0) {
+    printf("no window ran without loss: check the line before raising max_in_flight\n");
+    return kExitFailed;
+  }
+  printf("safe max_in_flight for this controller: %d\n", safe);
+  return kExitOk;
+}
+
+bool takesValue(const std::string& option) {
+  for (const char* name : {"--serial", "--device", "--baud", "--type", "--interval", "--count",
+                           "--max-in-flight", "--cycles", "--ring"}) {
+    if (option == name) return true;
+  }
+  return false;
+}
+
+// CLI11 takes "-inf" or "-x" for an option; when a value starts with a dash but is no number,
+// every positional word goes behind "--" in its order, so INDEX VALUE pairs stay paired and
+// such a value gets a plain message from the checks.
 std::vector<std::string> dashValuesLast(int argc, char** argv) {
   std::vector<std::string> args(argv, argv + argc);
   if (std::find(args.begin(), args.end(), "--") != args.end()) return args;
   std::vector<std::string> kept{args[0]};
-  std::vector<std::string> moved;
+  std::vector<std::string> positional;
+  bool dash_value = false;
+  bool subcommand = false;
   for (int i = 1; i < argc; ++i) {
     const std::string& a = args[i];
     // Negative numbers with a leading digit CLI11 takes as values itself; "-.5" it does not.
     const bool dash_word = a.size() > 1 && a[0] == '-' && a[1] != '-' && a != "-h" &&
                            !isdigit(static_cast<unsigned char>(a[1]));
-    (dash_word ? moved : kept).push_back(a);
+    const bool number = a.size() > 1 && a[0] == '-' && isdigit(static_cast<unsigned char>(a[1]));
+    if (dash_word) {
+      dash_value = true;
+      positional.push_back(a);
+    } else if (a.rfind("--", 0) == 0 || a == "-h") {
+      kept.push_back(a);
+      if (takesValue(a) && i + 1 < argc) kept.push_back(args[++i]);
+    } else if (!subcommand && !number) {
+      subcommand = true;  // the first bare word names it
+      kept.push_back(a);
+    } else {
+      positional.push_back(a);
+    }
   }
-  if (!moved.empty()) {
-    kept.push_back("--");
-    kept.insert(kept.end(), moved.begin(), moved.end());
-  }
+  if (!dash_value) return args;
+  kept.push_back("--");
+  kept.insert(kept.end(), positional.begin(), positional.end());
   return kept;
 }
 
@@ -300,12 +462,12 @@ std::vector<std::string> dashValuesLast(int argc, char** argv) {
 std::string unknownSubcommand(int argc, char** argv) {
   for (int i = 1; i < argc; ++i) {
     std::string a = argv[i];
-    if (a == "--serial" || a == "--device" || a == "--baud") {
+    if (takesValue(a)) {
       ++i;
       continue;
     }
     if (a.empty() || a[0] == '-') continue;
-    for (const char* known : {"list", "get", "set", "watch"}) {
+    for (const char* known : {"list", "get", "set", "watch", "bench"}) {
       if (a == known) return "";
     }
     return a;
@@ -315,6 +477,7 @@ std::string unknownSubcommand(int argc, char** argv) {
 
 int run(int argc, char** argv) {
   Options o;
+  std::vector<Entry> entries;
   CLI::App app{"Talk to a chassis controller behind a 1a86:7523 USB serial adapter.", "chassisctl"};
   app.require_subcommand(1);
   app.add_option("--serial", o.serial, "USB serial number of the adapter (see 'list')");
@@ -322,15 +485,18 @@ int run(int argc, char** argv) {
   app.add_option("--baud", o.baud, "line speed")->capture_default_str();
   app.add_flag("--simulate", o.simulate, "run against the built-in simulated chassis");
   app.add_flag("--quiet", o.quiet, "drop the library's messages (otherwise on stderr)");
+  app.add_option("--max-in-flight", o.max_in_flight,
+                 "commands get and set send before their replies (1 to 16; see 'bench')")
+      ->capture_default_str();
 
   const auto types = CLI::IsMember({"int", "float", "text"});
   auto* list = app.add_subcommand("list", "list serial ports and their USB identity");
-  auto* get = app.add_subcommand("get", "read an entry");
-  get->add_option("INDEX", o.index, "entry index")->required();
+  auto* get = app.add_subcommand("get", "read entries, in one batch");
+  get->add_option("INDEX", o.indexes, "entry indexes")->required();
   get->add_option("--type", o.type, "value type")->check(types)->capture_default_str();
-  auto* set = app.add_subcommand("set", "write an entry");
-  set->add_option("INDEX", o.index, "entry index")->required();
-  set->add_option("VALUE", o.value, "value to write")->required();
+  auto* set = app.add_subcommand("set", "write entries, in one batch");
+  set->add_option("ENTRIES", o.pairs, "INDEX VALUE [INDEX VALUE ...]: entries and values to write")
+      ->required();
   set->add_option("--type", o.type, "value type")->check(types)->capture_default_str();
   auto* watch = app.add_subcommand("watch", "read an entry repeatedly until Ctrl-C");
   watch->add_option("INDEX", o.index, "entry index")->required();
@@ -339,7 +505,17 @@ int run(int argc, char** argv) {
       ->capture_default_str();
   watch->add_option("--count", o.count, "stop after N readings (0: until Ctrl-C)")
       ->capture_default_str();
-  for (auto* sub : {list, get, set, watch}) sub->fallthrough();
+  auto* bench = app.add_subcommand(
+      "bench", "time a 12-item control cycle at max_in_flight 1, 2, 4 and 8; name a safe one");
+  bench->add_option("--cycles", o.cycles, "measured cycles a window")
+      ->check(CLI::Range(1, 100000))
+      ->capture_default_str();
+  bench->add_option("--ring", o.ring, "with --simulate: the controller's receive ring in bytes")
+      ->check(CLI::Range(1, 65536))
+      ->capture_default_str();
+  bench->add_flag("--blocking-firmware", o.blocking_firmware,
+                  "with --simulate: the controller takes a command only once its reply is out");
+  for (auto* sub : {list, get, set, watch, bench}) sub->fallthrough();
 
   try {
     std::vector<std::string> args = dashValuesLast(argc, argv);
@@ -361,7 +537,10 @@ int run(int argc, char** argv) {
           "--simulate");
     }
     if (o.simulate) checkSimulatedSerial(o.serial);
-    if (set->parsed()) checkValue(o);
+    if (o.max_in_flight < 1 || o.max_in_flight > serial_driver::kMaxInFlight) {
+      usage("--max-in-flight must be from 1 to " + std::to_string(serial_driver::kMaxInFlight));
+    }
+    if (get->parsed() || set->parsed()) entries = entriesOf(o, set->parsed());
     if (watch->parsed()) {
       if (!parseLong(o.interval, 0, kMaxIntervalMs, &o.interval_ms)) {
         usage("--interval must be a whole number of milliseconds from 0 to 3600000");
@@ -390,6 +569,16 @@ int run(int argc, char** argv) {
     chassis_sim::ensurePreload(argv);
     if (o.serial.empty()) o.serial = kSimulatedSerial;
     sim = chassis_sim::make_sim().add_builtin_uart("ttyS0").add_adapter(o.serial).build();
+    if (bench->parsed()) {
+      // A full-duplex line at the link's rate, as a real controller's.
+      chassis_sim::Controller& controller = sim->adapter(0).controller();
+      chassis_sim::LineModel model;
+      model.duplex = true;
+      model.ring_bytes = o.ring;
+      model.blocking_firmware = o.blocking_firmware;
+      controller.setLineModel(model);
+      controller.setLineRate(o.baud);
+    }
   }
 
   int status = kExitOk;
@@ -397,10 +586,15 @@ int run(int argc, char** argv) {
     status = listPorts();
   } else {
     ChassisLink link;
-    if (!openLink(link, o)) return kExitFailed;
-    if (get->parsed()) status = getEntry(link, o);
-    if (set->parsed()) status = setEntry(link, o);
-    if (watch->parsed()) status = watchEntry(link, o);
+    if (get->parsed() || set->parsed()) {
+      if (!openLink(link, o)) return kExitFailed;
+      status = exchangeEntries(link, o, entries, set->parsed());
+    }
+    if (watch->parsed()) {
+      if (!openLink(link, o)) return kExitFailed;
+      status = watchEntry(link, o);
+    }
+    if (bench->parsed()) status = benchCycles(o);
   }
   return status;
 }
