@@ -124,6 +124,14 @@ void ChassisLink::Impl::Pipeline::run() {
                       : link.stale.clearAt(
                             detail::Expected{items[next].index, items[next].is_get, 0, nullptr},
                             Clock::now());
+    // The oldest reply is the next to come: no wake for bytes that cannot complete it.
+    const int shortest =
+        in_flight > 0 ? detail::minimumReply(items[flight[0]].index, items[flight[0]].data_type)
+                      : 0;
+    if (detail::waitForEnough(lines, shortest, until, waits)) {
+      failRest(Errc::cancelled);
+      break;
+    }
     const std::error_code ec = detail::readMore(link.port, lines, until, waits);
     if (ec && ec != Errc::timeout) {
       failRest(ec);

@@ -80,16 +80,6 @@ Verdict judge(const LineReader& lines, const Expected& what) {
                      : judgeAck(lines.tokens, what.index);
 }
 
-// Waits while the bytes that may become the answer cannot be enough yet: on a slow line the
-// reply trickles in a byte at a time, and it cannot be shorter than `shortest`. The last byte
-// still wakes the wait; a line that only chatters wakes it no more than that.
-std::error_code waitForEnough(const LineReader& lines, int shortest, Clock::time_point deadline,
-                              const WaitContext& waits) {
-  const int missing = shortest - lines.pendingFrameBytes();
-  if (lines.pendingBytes() == 0 || missing <= 1) return {};
-  return pauseUntil(std::min(deadline, Clock::now() + (missing - 1) * waits.byte_time), waits);
-}
-
 }  // namespace
 
 // Waits for input until the deadline and reads what came: Errc::timeout, hung_up or cancelled
@@ -141,6 +131,16 @@ void skipFrame(const LineReader& lines, bool stale, bool against, Skipped* skipp
   } else if (against) {
     skipped->other_frame = true;
   }
+}
+
+// Waits while the bytes that may become the answer cannot be enough yet: on a slow line the
+// reply trickles in a byte at a time, and it cannot be shorter than `shortest`. The last byte
+// still wakes the wait; a line that only chatters wakes it no more than that.
+std::error_code waitForEnough(const LineReader& lines, int shortest, Clock::time_point deadline,
+                              const WaitContext& waits) {
+  const int missing = shortest - lines.pendingFrameBytes();
+  if (lines.pendingBytes() == 0 || missing <= 1) return {};
+  return pauseUntil(std::min(deadline, Clock::now() + (missing - 1) * waits.byte_time), waits);
 }
 
 std::error_code sendCommand(Port& port, char* command, int length) {

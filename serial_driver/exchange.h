@@ -70,6 +70,10 @@ struct Skipped {
 // Errc::hung_up or Errc::cancelled when nothing will.
 std::error_code readMore(Port& port, LineReader& lines, Clock::time_point deadline,
                          const WaitContext& waits);
+// Waits while the bytes that may become an answer cannot be enough yet: a reply trickles in a
+// byte at a time and cannot be shorter than `shortest`. The last byte still wakes the wait.
+std::error_code waitForEnough(const LineReader& lines, int shortest, Clock::time_point deadline,
+                              const WaitContext& waits);
 // Counts a text line that is not an answer, and shows one now and then in the log.
 void skipText(const LineReader& lines, Skipped* skipped);
 // Counts a frame that is not an answer: a late answer to a failed command (stale), a "!" line
