@@ -100,6 +100,11 @@ std::string handle(const std::string& line, std::vector<std::unique_ptr<Adapter>
     const auto fault = faultNamed(word);
     if (!fault) return "error unknown fault " + word;
     controller.inject(*fault, count);
+  } else if (int ring = 0; command == "duplex" && in >> ring) {  // duplex <ring bytes>; 0: off
+    chassis_sim::LineModel model;
+    model.duplex = ring > 0;
+    if (ring > 0) model.ring_bytes = static_cast<size_t>(ring);
+    controller.setLineModel(model);
   } else if (command == "late" && in >> word) {
     controller.setLateDelay(std::chrono::milliseconds(std::stoi(word)));
   } else if (command == "entry" && in >> word) {
