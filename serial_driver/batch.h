@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "serial_driver/codec.h"
+#include "serial_driver/link_error.h"
 #include "serial_driver_export.h"
 
 namespace serial_driver {
@@ -48,8 +49,10 @@ class SERIAL_DRIVER_EXPORT Batch {
 
   size_t size() const { return items_.size(); }
   // Item i's result after ChassisLink::exchange; a value that cannot be sent is bad_value at
-  // once.
-  std::error_code result(size_t i) const { return items_.at(i).result; }
+  // once, and so is an i past the end.
+  std::error_code result(size_t i) const {
+    return i < items_.size() ? items_[i].result : make_error_code(Errc::bad_value);
+  }
   // Empties the batch and keeps its room.
   void clear() { items_.clear(); }
 

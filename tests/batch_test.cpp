@@ -59,6 +59,7 @@ TEST_F(BatchTest, AtAWindowOfOneABatchIsTheSingleCallsInOrder) {
   ASSERT_EQ(batch.size(), 6u);
   for (size_t n : {0, 1, 3, 4, 5}) EXPECT_FALSE(batch.result(n)) << n;
   EXPECT_EQ(batch.result(2), Errc::bad_value);
+  EXPECT_EQ(batch.result(6), Errc::bad_value) << "past the end: an error, not an exception";
   EXPECT_EQ(f, 2.5f);
   EXPECT_EQ(i, -3);
   EXPECT_EQ(text, "hello world");
