@@ -59,8 +59,10 @@ std::error_code ChassisLink::Impl::exchange(char* command, int length, const det
   const std::error_code result = count(ec, start);
   // Its answer may still come: a later command for the same entry waits for it to pass.
   if (result && result != Errc::hung_up && port.isOpen()) {
-    const auto window = detail::lateAnswerWindow(reply_timeout, longest_resync);
-    stale.add(what, detail::later(Clock::now(), window));
+    stale.add(what, Clock::now(),
+              detail::lateAnswerWindow(reply_timeout, detail::kLateAnswerDeadlines, longest_resync),
+              detail::lateAnswerWindow(reply_timeout, detail::kUnansweredLateAnswerDeadlines,
+                                       longest_resync));
   }
   return result;
 }

@@ -24,9 +24,10 @@
 //
 // The protocol has no sequence numbers, so after a failed exchange the answer to it can still
 // arrive. Another entry's command skips such an answer; a command for the same entry first
-// waits until it has come or can no longer come: five reply deadlines after the failure, at
-// most a second (or one deadline, when that is longer). So an operation ends within that wait
-// plus its own reply deadline, whatever the line does.
+// waits until it has come or can no longer come: five reply deadlines after the failure once
+// the controller has answered a later command (it answers in order), twenty while it has not,
+// at most a second (or one deadline, when that is longer). So an operation ends within that
+// wait plus its own reply deadline, whatever the line does.
 #pragma once
 
 #include <chrono>

@@ -203,8 +203,12 @@ void ChassisLink::Impl::Pipeline::finish(BatchItem& item, std::error_code result
   }
   // Its answer may still come: a later command for the same entry waits for it to pass.
   if (result) {
-    const auto window = detail::lateAnswerWindow(link.reply_timeout, link.longest_resync);
-    link.stale.add({item.index, item.is_get, 0, nullptr}, detail::later(Clock::now(), window));
+    const auto deadline = link.reply_timeout;
+    link.stale.add(
+        {item.index, item.is_get, 0, nullptr}, Clock::now(),
+        detail::lateAnswerWindow(deadline, detail::kLateAnswerDeadlines, link.longest_resync),
+        detail::lateAnswerWindow(deadline, detail::kUnansweredLateAnswerDeadlines,
+                                 link.longest_resync));
   }
 }
 
@@ -262,6 +266,8 @@ void ChassisLink::Impl::Pipeline::match(bool ack, int index) {
                                                &seen, detail::NumberSyntax::kExact);
     if (verdict != detail::Verdict::kAccepted) result = Errc::bad_reply;
   }
+  // The stale entries added for the items it passed are older than this answer too.
+  if (!result || result == Errc::bad_reply) link.stale.overtaken();
   finishOldest(result);
 }
 

@@ -17,12 +17,18 @@
 namespace serial_driver {
 namespace detail {
 
-void StaleReplies::add(const Expected& what, Clock::time_point until) {
+void StaleReplies::add(const Expected& what, Clock::time_point now, std::chrono::nanoseconds window,
+                       std::chrono::nanoseconds long_window) {
   if (count_ == kMost) {
     std::copy(entries_ + 1, entries_ + kMost, entries_);
     --count_;
   }
-  entries_[count_++] = {what.is_get, what.index, until};
+  entries_[count_++] = {what.is_get, what.index, later(now, window), later(now, long_window),
+                        false};
+}
+
+void StaleReplies::overtaken() {
+  for (int i = 0; i < count_; ++i) entries_[i].overtaken = true;
 }
 
 bool StaleReplies::takes(const char (*tokens)[64]) {
@@ -45,7 +51,7 @@ Clock::time_point StaleReplies::clearAt(const Expected& what, Clock::time_point 
   Clock::time_point at = now;
   for (int i = 0; i < count_; ++i) {
     if (entries_[i].is_get == what.is_get && entries_[i].index == what.index) {
-      at = std::max(at, entries_[i].until);
+      at = std::max(at, entries_[i].end());
     }
   }
   return at;
@@ -53,7 +59,7 @@ Clock::time_point StaleReplies::clearAt(const Expected& what, Clock::time_point 
 
 void StaleReplies::forgetExpired(Clock::time_point now) {
   const auto end = std::remove_if(entries_, entries_ + count_,
-                                  [now](const Entry& entry) { return entry.until <= now; });
+                                  [now](const Entry& entry) { return entry.end() <= now; });
   count_ = static_cast<int>(end - entries_);
 }
 
@@ -164,8 +170,10 @@ std::error_code awaitReply(Port& port, LineReader& lines, const Expected& what,
       }
       const bool stale = waits.stale.takes(lines.tokens);
       const Verdict verdict = stale ? Verdict::kKeepWaiting : judge(lines, what);
-      if (verdict == Verdict::kAccepted) return {};
-      if (verdict == Verdict::kBadValue) return Errc::bad_reply;  // ours, but unreadable
+      if (verdict == Verdict::kAccepted || verdict == Verdict::kBadValue) {
+        waits.stale.overtaken();
+        return verdict == Verdict::kAccepted ? std::error_code() : Errc::bad_reply;
+      }
       skipFrame(lines, stale, verdict != Verdict::kKeepWaiting, skipped);
     }
     if (waitForEnough(lines, shortest, deadline, waits)) return Errc::cancelled;

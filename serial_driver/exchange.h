@@ -24,12 +24,17 @@ struct Expected {
 
 // Commands that failed while their answers may still come. A later command for another entry
 // skips such an answer; one for the same entry waits until it came or can no longer come, so a
-// late answer is never taken for a later command's.
+// late answer is never taken for a later command's. It can no longer come once its window has
+// passed and the controller has since answered a later command (it answers in order: a slow
+// machine only delays both), or, with no later answer seen, once the long window has passed.
 class StaleReplies {
  public:
-  void add(const Expected& what, Clock::time_point until);
+  void add(const Expected& what, Clock::time_point now, std::chrono::nanoseconds window,
+           std::chrono::nanoseconds long_window);
   // True when the frame answers one of them, which is then forgotten.
   bool takes(const char (*tokens)[64]);
+  // The controller answered a command sent after every one remembered.
+  void overtaken();
   // When a command like `what` may go out: now, or when an answer to the same entry can no
   // longer come.
   Clock::time_point clearAt(const Expected& what, Clock::time_point now);
@@ -39,7 +44,10 @@ class StaleReplies {
   struct Entry {
     bool is_get = false;
     int index = 0;
-    Clock::time_point until;
+    Clock::time_point until;       // once a later command was answered
+    Clock::time_point long_until;  // otherwise
+    bool overtaken = false;
+    Clock::time_point end() const { return overtaken ? until : long_until; }
   };
   void forgetExpired(Clock::time_point now);
 

@@ -24,10 +24,9 @@ std::chrono::nanoseconds resyncQuietTime(std::chrono::nanoseconds deadline, int 
   return deadline > longest / deadlines ? longest : deadlines * deadline;
 }
 
-std::chrono::nanoseconds lateAnswerWindow(std::chrono::nanoseconds deadline,
+std::chrono::nanoseconds lateAnswerWindow(std::chrono::nanoseconds deadline, int deadlines,
                                           std::chrono::nanoseconds longest) {
-  constexpr int kDeadlines = 5;
-  return deadline > longest / kDeadlines ? longest : kDeadlines * deadline;
+  return deadline > longest / deadlines ? longest : deadlines * deadline;
 }
 
 Clock::time_point later(Clock::time_point now, Clock::duration wait) {

@@ -35,10 +35,12 @@ std::chrono::nanoseconds resyncQuietTime(std::chrono::nanoseconds deadline, int 
                                          std::chrono::nanoseconds longest);
 
 // How long after a failed exchange its answer may still come, when the reply deadline was
-// `deadline`: five deadlines, never longer than `longest`. An answer later than that is taken
-// for no controller's.
-std::chrono::nanoseconds lateAnswerWindow(std::chrono::nanoseconds deadline,
+// `deadline`: `deadlines` of them, never longer than `longest`.
+std::chrono::nanoseconds lateAnswerWindow(std::chrono::nanoseconds deadline, int deadlines,
                                           std::chrono::nanoseconds longest);
+// Five deadlines once the controller has answered a later command; twenty while it has not.
+constexpr int kLateAnswerDeadlines = 5;
+constexpr int kUnansweredLateAnswerDeadlines = 20;
 
 // now + wait without overflowing.
 Clock::time_point later(Clock::time_point now, Clock::duration wait);
