@@ -1,56 +1,61 @@
 // Filling a batch: each item's command text, checked as the single calls check theirs.
 #include "serial_driver/batch.h"
 
-#include <cmath>
-#include <cstring>
+#include <vector>
 
+#include "serial_driver/engine/item.h"
 #include "serial_driver/frame.h"
-#include "serial_driver/link_error.h"
 #include "serial_driver/value_types.h"
 
 namespace serial_driver {
 
-Batch::Item& Batch::add(int index, bool is_get, int data_type, void* value) {
-  items_.push_back(Item{index, is_get, data_type, value, {}, -1, {}, {}});
-  return items_.back();
+struct Batch::Items {
+  std::vector<detail::Item> list;
+};
+
+Batch::Batch() : items_(new Items) {}
+Batch::~Batch() = default;
+Batch::Batch(const Batch& other) : items_(new Items(*other.items_)) {}
+Batch& Batch::operator=(const Batch& other) {
+  if (this != &other) *items_ = *other.items_;
+  return *this;
+}
+// A moved-from batch is empty and still usable.
+Batch::Batch(Batch&& other) noexcept : items_(new Items) { items_.swap(other.items_); }
+Batch& Batch::operator=(Batch&& other) noexcept {
+  items_.swap(other.items_);
+  other.items_->list.clear();
+  return *this;
 }
 
-void Batch::get(int index, float& value) {
-  Item& item = add(index, true, kValueFloat, &value);
-  item.length = detail::formatGet(item.command, index);
+size_t Batch::size() const { return items_->list.size(); }
+
+std::error_code Batch::result(size_t i) const {
+  return i < items_->list.size() ? items_->list[i].result : make_error_code(Errc::bad_value);
 }
 
-void Batch::get(int index, int& value) {
-  Item& item = add(index, true, kValueInt, &value);
-  item.length = detail::formatGet(item.command, index);
+void Batch::clear() { items_->list.clear(); }
+
+detail::Item* Batch::items() { return items_->list.data(); }
+
+detail::Item& Batch::add(int index, bool is_get, int data_type, void* value) {
+  detail::Item& item = items_->list.emplace_back();
+  item.index = index;
+  item.is_get = is_get;
+  item.data_type = data_type;
+  item.value = value;
+  if (is_get) item.length = detail::formatGet(item.command, index);
+  return item;
 }
 
-void Batch::get(int index, std::string& text) {
-  Item& item = add(index, true, kValueText, &text);
-  item.length = detail::formatGet(item.command, index);
-}
+void Batch::get(int index, float& value) { add(index, true, kValueFloat, &value); }
+void Batch::get(int index, int& value) { add(index, true, kValueInt, &value); }
+void Batch::get(int index, std::string& text) { add(index, true, kValueText, &text); }
 
-void Batch::set(int index, float value) {
-  Item& item = add(index, false, 0, nullptr);
-  if (std::isfinite(value)) item.length = detail::formatSetFloat(item.command, index, value);
-}
-
-void Batch::set(int index, int value) {
-  Item& item = add(index, false, 0, nullptr);
-  item.length = detail::formatSetInt(item.command, index, value);
-}
-
+void Batch::set(int index, float value) { detail::fillSet(&add(index, false, 0, nullptr), value); }
+void Batch::set(int index, int value) { detail::fillSet(&add(index, false, 0, nullptr), value); }
 void Batch::set(int index, std::string_view text) {
-  Item& item = add(index, false, 0, nullptr);
-  if (detail::textRefusal(text.empty() ? "" : text.data(), text.size()) != nullptr ||
-      text.size() >= kFrameSize) {
-    return;
-  }
-  char value[kFrameSize];
-  if (!text.empty()) memcpy(value, text.data(), text.size());
-  value[text.size()] = '\0';
-  const int length = detail::formatSetText(item.command, index, value);
-  if (detail::textFits(length)) item.length = length;
+  detail::fillSet(&add(index, false, 0, nullptr), text);
 }
 
 void Batch::set(int index, const char* text) {

@@ -10,12 +10,11 @@
 #pragma once
 
 #include <cstddef>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <system_error>
-#include <vector>
 
-#include "serial_driver/codec.h"
 #include "serial_driver/link_error.h"
 #include "serial_driver_export.h"
 
@@ -24,21 +23,18 @@ namespace serial_driver {
 class ChassisLink;
 
 namespace detail {
-// One entry of a batch: its command, where a get's value goes, and its result.
-struct BatchItem {
-  int index = 0;
-  bool is_get = false;
-  int data_type = 0;      // for a get: kValueFloat, kValueInt or kValueText
-  void* value = nullptr;  // the caller's float, int or std::string
-  char command[kFrameSize] = {};
-  int length = -1;  // of the command text; < 0: not to be sent (bad_value)
-  std::error_code result;
-  char text[kFrameSize] = {};  // a text reply until it is known good
-};
-}  // namespace detail
+struct Item;
+}
 
 class SERIAL_DRIVER_EXPORT Batch {
  public:
+  Batch();
+  ~Batch();
+  Batch(const Batch& other);
+  Batch& operator=(const Batch& other);
+  Batch(Batch&& other) noexcept;
+  Batch& operator=(Batch&& other) noexcept;
+
   void get(int index, float& value);
   void get(int index, int& value);
   void get(int index, std::string& text);
@@ -47,21 +43,20 @@ class SERIAL_DRIVER_EXPORT Batch {
   void set(int index, std::string_view text);
   void set(int index, const char* text);  // a null pointer is bad_value
 
-  size_t size() const { return items_.size(); }
+  size_t size() const;
   // Item i's result after ChassisLink::exchange; a value that cannot be sent is bad_value at
   // once, and so is an i past the end.
-  std::error_code result(size_t i) const {
-    return i < items_.size() ? items_[i].result : make_error_code(Errc::bad_value);
-  }
+  std::error_code result(size_t i) const;
   // Empties the batch and keeps its room.
-  void clear() { items_.clear(); }
+  void clear();
 
  private:
   friend class ChassisLink;
-  using Item = detail::BatchItem;
-  SERIAL_DRIVER_NO_EXPORT Item& add(int index, bool is_get, int data_type, void* value);
+  struct Items;
+  SERIAL_DRIVER_NO_EXPORT detail::Item& add(int index, bool is_get, int data_type, void* value);
+  SERIAL_DRIVER_NO_EXPORT detail::Item* items();
 
-  std::vector<Item> items_;
+  std::unique_ptr<Items> items_;
 };
 
 }  // namespace serial_driver

@@ -1,6 +1,5 @@
-// ChassisLink's public face and the sequence of one operation: take the turn, get the port
-// back if it was lost, let a late answer to the same entry pass, exchange, count the result
-// and reconnect when due.
+// ChassisLink's public face: opening and closing, and every operation as items for the
+// engine, run in the link's turn.
 #include "serial_driver/chassis_link.h"
 
 #include <unistd.h>
@@ -22,49 +21,21 @@ namespace serial_driver {
 
 using detail::Clock;
 
-std::error_code ChassisLink::Impl::run(Impl* impl, char* command, int length,
-                                       const detail::Expected& what) {
-  return inTurn(impl, [&](uint64_t epoch) { return impl->exchange(command, length, what, epoch); });
-}
-
-std::error_code ChassisLink::Impl::exchange(char* command, int length, const detail::Expected& what,
-                                            uint64_t epoch) {
-  const auto start = Clock::now();
-  if (!port.isOpen()) {
-    // The port was lost: at most one attempt to get it back per pause; operations in
-    // between fail at once, uncounted, with the last attempt's error.
-    if (!backoff.mayTry(start)) return backoff.lastError();
-    if (const std::error_code reopened = reopen()) return count(reopened, start);
+std::error_code ChassisLink::Impl::run(Impl* impl, detail::Item* items, size_t count) {
+  for (size_t i = 0; i < count; ++i) {
+    items[i].result = items[i].length < 0 ? std::error_code(Errc::bad_value) : Errc::not_open;
   }
-  const detail::WaitContext waits{turns, epoch, byte_time, stale};
-  detail::LineReader lines;
-  detail::Skipped skipped;
-  std::error_code ec;
-  const auto clear_at = stale.clearAt(what, start);
-  if (clear_at > start) ec = detail::awaitStale(port, lines, what, clear_at, waits, &skipped);
-  if (ec == Errc::cancelled) {
-    skipped.bytes += lines.dropped();
-    countSkipped(skipped);
-    return ec;  // nothing was sent
+  const std::error_code ec = inTurn(impl, [&](uint64_t epoch) {
+    detail::Tally tally;
+    impl->engine.run(items, count, {impl->turns, epoch}, &tally);
+    impl->record(tally);
+    return std::error_code();
+  });
+  for (size_t i = 0; i < count; ++i) {
+    if (ec && items[i].result == Errc::not_open) items[i].result = ec;  // the turn never came
+    if (items[i].result) return items[i].result;
   }
-  skipped.bang = skipped.other_frame = false;  // those were not this command's
-  if (!ec) ec = detail::sendCommand(port, command, length);
-  // The reply's time starts with the command, not with a reopen or a late answer's wait.
-  if (!ec) {
-    ec = detail::awaitReply(port, lines, what, detail::later(Clock::now(), reply_timeout), waits,
-                            &skipped);
-  }
-  skipped.bytes += lines.dropped();
-  countSkipped(skipped);
-  const std::error_code result = count(ec, start);
-  // Its answer may still come: a later command for the same entry waits for it to pass.
-  if (result && result != Errc::hung_up && port.isOpen()) {
-    stale.add(what, Clock::now(),
-              detail::lateAnswerWindow(reply_timeout, detail::kLateAnswerDeadlines, longest_resync),
-              detail::lateAnswerWindow(reply_timeout, detail::kUnansweredLateAnswerDeadlines,
-                                       longest_resync));
-  }
-  return result;
+  return {};
 }
 
 ChassisLink::Impl::Inside::Inside(Impl* impl) : impl_(impl) {
@@ -119,7 +90,7 @@ std::error_code ChassisLink::open(const LinkOptions& options) {
   }
   if (options.serial.empty() && options.device.empty()) return Errc::bad_value;
   std::string path;
-  if (const std::error_code ec = link.openPort(options, &path)) {
+  if (const std::error_code ec = link.openPort(options, &link.engine.port, &path)) {
     if (ec == Errc::not_found && options.serial.empty()) {
       SD_LOG(LogLevel::ERROR, "no such device", path);
     } else if (ec == Errc::not_found) {
@@ -128,13 +99,14 @@ std::error_code ChassisLink::open(const LinkOptions& options) {
     return ec;
   }
   link.options = options;
-  link.reply_timeout = detail::replyTimeout(options);
-  link.longest_resync =
+  detail::EngineSettings settings;
+  settings.reply_timeout = detail::replyTimeout(options);
+  settings.byte_time = detail::byteTime(options.baud);
+  settings.longest_late_window =
       std::max<Clock::duration>(detail::kLongestResync, detail::replyDeadline(options.baud));
-  link.byte_time = detail::byteTime(options.baud);
-  link.failures_in_row = 0;
-  link.stale.clear();
-  link.backoff.succeeded();
+  settings.max_in_flight = options.max_in_flight;
+  settings.reconnect_after = options.reconnect_after;
+  link.engine.start(settings);
   link.setDevice(path);
   link.turns.setInterruptCheck(options.interrupt_check);
   link.owner_pid = getpid();
@@ -151,7 +123,7 @@ void ChassisLink::close() {
   if (link.owner_pid != 0 && link.owner_pid != getpid()) {
     // A child's copy: its locks and turn may be frozen as they were at fork(). Only the
     // child's descriptor goes; the parent keeps the port and its exclusive mode.
-    link.port.close();
+    link.engine.port.close();
     link.owner_pid = 0;
     return;
   }
@@ -159,8 +131,7 @@ void ChassisLink::close() {
   // An operation in progress ends at once instead of keeping close() waiting.
   cancel();
   link.turns.take(0, false);
-  link.port.close();
-  link.stale.clear();
+  link.engine.stop();
   link.device.store(nullptr, std::memory_order_release);
   link.turns.setInterruptCheck(nullptr);
   {
@@ -187,32 +158,42 @@ const std::string& ChassisLink::device() const {
   return current != nullptr ? *current : none;
 }
 
+namespace {
+
+detail::Item setItem(int index) {
+  detail::Item item;
+  item.index = index;
+  return item;
+}
+
+detail::Item getItem(int index, int data_type, void* value) {
+  detail::Item item;
+  item.index = index;
+  item.is_get = true;
+  item.data_type = data_type;
+  item.value = value;
+  item.length = detail::formatGet(item.command, index);
+  return item;
+}
+
+}  // namespace
+
 std::error_code ChassisLink::set(int index, float value) {
-  if (!std::isfinite(value)) return Errc::bad_value;
-  char command[kFrameSize];
-  const int length = detail::formatSetFloat(command, index, value);
-  return Impl::run(impl_.get(), command, length, {index, false, 0, nullptr});
+  detail::Item item = setItem(index);
+  if (!detail::fillSet(&item, value)) return Errc::bad_value;
+  return Impl::run(impl_.get(), &item, 1);
 }
 
 std::error_code ChassisLink::set(int index, int value) {
-  char command[kFrameSize];
-  const int length = detail::formatSetInt(command, index, value);
-  return Impl::run(impl_.get(), command, length, {index, false, 0, nullptr});
+  detail::Item item = setItem(index);
+  detail::fillSet(&item, value);
+  return Impl::run(impl_.get(), &item, 1);
 }
 
 std::error_code ChassisLink::set(int index, std::string_view text) {
-  // An empty view may have no data at all.
-  if (detail::textRefusal(text.empty() ? "" : text.data(), text.size()) != nullptr ||
-      text.size() >= kFrameSize) {
-    return Errc::bad_value;
-  }
-  char value[kFrameSize];
-  if (!text.empty()) memcpy(value, text.data(), text.size());
-  value[text.size()] = '\0';
-  char command[kFrameSize];
-  const int length = detail::formatSetText(command, index, value);
-  if (!detail::textFits(length)) return Errc::bad_value;
-  return Impl::run(impl_.get(), command, length, {index, false, 0, nullptr});
+  detail::Item item = setItem(index);
+  if (!detail::fillSet(&item, text)) return Errc::bad_value;
+  return Impl::run(impl_.get(), &item, 1);
 }
 
 std::error_code ChassisLink::set(int index, const char* text) {
@@ -221,25 +202,22 @@ std::error_code ChassisLink::set(int index, const char* text) {
 }
 
 std::error_code ChassisLink::get(int index, float& value) {
-  char command[kFrameSize];
-  const int length = detail::formatGet(command, index);
-  return Impl::run(impl_.get(), command, length, {index, true, kValueFloat, &value});
+  detail::Item item = getItem(index, kValueFloat, &value);
+  return Impl::run(impl_.get(), &item, 1);
 }
 
 std::error_code ChassisLink::get(int index, int& value) {
-  char command[kFrameSize];
-  const int length = detail::formatGet(command, index);
-  return Impl::run(impl_.get(), command, length, {index, true, kValueInt, &value});
+  detail::Item item = getItem(index, kValueInt, &value);
+  return Impl::run(impl_.get(), &item, 1);
 }
 
 std::error_code ChassisLink::get(int index, std::string& text) {
-  char command[kFrameSize];
-  const int length = detail::formatGet(command, index);
-  char value[kFrameSize];
-  const std::error_code ec =
-      Impl::run(impl_.get(), command, length, {index, true, kValueText, value});
-  if (!ec) text.assign(value);
-  return ec;
+  detail::Item item = getItem(index, kValueText, &text);
+  return Impl::run(impl_.get(), &item, 1);
+}
+
+std::error_code ChassisLink::exchange(Batch& batch) {
+  return Impl::run(impl_.get(), batch.items(), batch.size());
 }
 
 OpenFailure ChassisLink::open_failure() const {

@@ -9,8 +9,6 @@
 
 namespace serial_driver {
 
-using detail::Clock;
-
 void ChassisLink::Impl::setDevice(const std::string& path) {
   std::lock_guard<std::mutex> lock(names_mutex);
   auto known = std::find(device_names.begin(), device_names.end(), path);
@@ -18,59 +16,37 @@ void ChassisLink::Impl::setDevice(const std::string& path) {
   device.store(&*known, std::memory_order_release);
 }
 
-std::error_code ChassisLink::Impl::openPort(const LinkOptions& for_options, std::string* path) {
+std::error_code ChassisLink::Impl::openPort(const LinkOptions& for_options, detail::Port* into,
+                                            std::string* path) {
   OpenFailure why;
-  const std::error_code ec = detail::openLinkPort(for_options, &port, path, &why);
+  const std::error_code ec = detail::openLinkPort(for_options, into, path, &why);
   std::lock_guard<std::mutex> lock(mutex);
   failure = ec ? std::move(why) : OpenFailure{};
   return ec;
 }
 
-std::error_code ChassisLink::Impl::reopen() {
-  port.close();
-  stale.clear();
+std::error_code ChassisLink::Impl::reopenPort(detail::Port* into) {
   std::string path;
-  const std::error_code ec = openPort(options, &path);
-  if (ec) {
-    backoff.failed(ec, Clock::now());
-    return ec;
-  }
+  if (const std::error_code ec = openPort(options, into, &path)) return ec;
   setDevice(path);
-  backoff.succeeded();
-  {
-    std::lock_guard<std::mutex> lock(mutex);
-    ++stats.reconnections;
-  }
   SD_LOG(LogLevel::INFO, "link reconnected", path);
   return {};
 }
 
-std::error_code ChassisLink::Impl::count(std::error_code result, Clock::time_point start) {
-  const auto took = std::chrono::duration_cast<std::chrono::microseconds>(Clock::now() - start);
-  {
-    std::lock_guard<std::mutex> lock(mutex);
-    ++stats.exchanges;
-    stats.last_exchange = took;
-    stats.max_exchange = std::max(stats.max_exchange, took);
-    if (result) ++stats.failures;
-  }
-  // A cancelled operation says nothing about the line.
-  if (result == Errc::cancelled) return result;
-  const bool due = detail::countFailure(&failures_in_row, bool(result), options.reconnect_after);
-  if (result == Errc::hung_up || due) {
-    failures_in_row = 0;
-    // A failed reopen leaves the port lost; a later operation tries again.
-    const std::error_code reopened = reopen();
-    if (reopened) SD_LOG_THROTTLED(LogLevel::WARN, "reconnection failed", reopened.message());
-  }
-  return result;
-}
-
-void ChassisLink::Impl::countSkipped(const detail::Skipped& skipped) {
+void ChassisLink::Impl::record(const detail::Tally& tally) {
   std::lock_guard<std::mutex> lock(mutex);
-  stats.skipped_lines += skipped.lines;
-  stats.stale_replies += skipped.stale_replies;
-  stats.discarded_bytes += skipped.bytes;
+  if (tally.exchanges != 0) {
+    stats.last_exchange = tally.last_exchange;
+    stats.max_exchange = std::max(stats.max_exchange, tally.max_exchange);
+  }
+  stats.exchanges += tally.exchanges;
+  stats.failures += tally.failures;
+  stats.reconnections += tally.reconnections;
+  stats.skipped_lines += tally.skipped_lines;
+  stats.stale_replies += tally.stale_replies;
+  stats.discarded_bytes += tally.discarded_bytes;
+  stats.out_of_step += tally.out_of_step;
+  stats.held_back += tally.held_back;
 }
 
 }  // namespace serial_driver

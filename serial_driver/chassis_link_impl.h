@@ -9,10 +9,8 @@
 #include <string>
 
 #include "serial_driver/chassis_link.h"
-#include "serial_driver/exchange.h"
+#include "serial_driver/engine/engine.h"
 #include "serial_driver/held_log_lines.h"
-#include "serial_driver/port.h"
-#include "serial_driver/reconnect_policy.h"
 #include "serial_driver/turns.h"
 
 namespace serial_driver {
@@ -31,7 +29,9 @@ struct SERIAL_DRIVER_NO_EXPORT ChassisLink::Impl {
     Impl* impl_;
   };
 
-  Impl() = default;
+  Impl() {
+    engine.open_port = [this](detail::Port* port) { return reopenPort(port); };
+  }
   // Waits until the calls inside have left: the link is being destroyed under them.
   ~Impl();
   Impl(const Impl&) = delete;
@@ -41,22 +41,16 @@ struct SERIAL_DRIVER_NO_EXPORT ChassisLink::Impl {
   // the link is closed or is a child process's copy, cancelled when cancel() came first.
   template <typename Body>
   static std::error_code inTurn(Impl* impl, Body&& body);
-  // One operation on the link behind impl, in its turn.
-  static std::error_code run(Impl* impl, char* command, int length, const detail::Expected& what);
-  // A batch's items in one turn: one by one at a window of 1, else pipelined.
-  std::error_code runBatch(detail::BatchItem* items, size_t count, uint64_t epoch);
-  void runPipelined(detail::BatchItem* items, size_t count, uint64_t epoch);
-  struct Pipeline;
-  std::error_code exchange(char* command, int length, const detail::Expected& what, uint64_t epoch);
-  std::error_code reopen();
-  // Counts a finished operation; a hang-up or the reconnect_after-th failure in a row reopens
-  // the port before the result is returned.
-  std::error_code count(std::error_code result, detail::Clock::time_point start);
-  // Counts what an operation read besides its answer.
-  void countSkipped(const detail::Skipped& skipped);
+  // Items on the link behind impl (null once moved from), in one turn. Each item's result is
+  // set; the first failure in item order, or {}.
+  static std::error_code run(Impl* impl, detail::Item* items, size_t count);
+  // Adds what an operation did to the statistics.
+  void record(const detail::Tally& tally);
+  // Opens the port anew for the engine, on the node the options find now.
+  std::error_code reopenPort(detail::Port* port);
   void setDevice(const std::string& path);
   // Opens the port for options, keeping why it failed.
-  std::error_code openPort(const LinkOptions& for_options, std::string* path);
+  std::error_code openPort(const LinkOptions& for_options, detail::Port* port, std::string* path);
 
   detail::Turns turns;
 
@@ -76,13 +70,7 @@ struct SERIAL_DRIVER_NO_EXPORT ChassisLink::Impl {
 
   // Used by the operation holding the turn only.
   LinkOptions options;
-  detail::Clock::duration reply_timeout{0};
-  detail::Clock::duration longest_resync{0};
-  std::chrono::nanoseconds byte_time{0};
-  detail::Port port;  // closed while the link is open but its port is lost
-  int failures_in_row = 0;
-  detail::StaleReplies stale;  // failed commands whose answers may still come
-  detail::ReopenBackoff backoff;
+  detail::Engine engine;
 
   // Every node name the link has used, never changed once stored, so a reference that
   // device() returned stays valid and unchanged while another thread reconnects.

@@ -51,6 +51,12 @@ struct LinkStats {
   uint64_t skipped_lines = 0;
   // Of those, late answers to earlier, failed commands, recognised and dropped.
   uint64_t stale_replies = 0;
+  // Commands failed because a reply showed the line out of step: it named a command in
+  // flight that was not the oldest, or the oldest's entry with the wrong kind. Which command
+  // it answered cannot be told, so none of those it may belong to takes it.
+  uint64_t out_of_step = 0;
+  // Times a command waited because the link remembered as many failed commands as it can.
+  uint64_t held_back = 0;
 };
 
 }  // namespace serial_driver

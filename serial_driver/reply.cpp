@@ -1,4 +1,4 @@
-// Reply frames: collecting one, and judging it against the command.
+// Reply frames: collecting one, classifying it, and judging it against the command.
 #include "serial_driver/reply.h"
 
 #include <algorithm>
@@ -15,92 +15,24 @@ bool ReplyBuffer::holdsFrame() {
   return checkoutString(buf_, size_, text_) == 1 && parseString(text_, tokens) == 1;
 }
 
-namespace {
-
-bool startsFrame(char c) { return c == '$' || c == '!'; }  // where a frame may begin
-
-}  // namespace
-
-LineReader::Item LineReader::next() {
-  char checked[kFrameSize];
-  // Each newline may end a frame that starts up to a frame's length before it: at a "$" whose
-  // checksum holds (the first such: a text value may hold a "$" of its own), or at a "!" that
-  // begins a line (a "!" line has no checksum, and a text value may hold a "!").
-  for (int end = start_; end < end_; ++end) {
-    if (buf_[end] != '\n') continue;
-    for (int s = std::max(start_, end - kFrameSize + 1); s < end; ++s) {
-      const bool line_start = s == start_ || buf_[s - 1] == '\n';
-      if (buf_[s] != '$' && !(buf_[s] == '!' && line_start)) continue;
-      if (checkoutString(buf_ + s, end - s + 1, checked) != 1) continue;
-      if (s > start_) return takeDebris(s);
-      if (parseString(checked, tokens) != 1) break;
-      start_ = end + 1;
-      compact();
-      return Item::kFrame;
-    }
+Reply classify(const char (*tokens)[kFrameSize]) {
+  Reply reply;
+  if (strcmp(tokens[0], "$ack") == 0) {
+    reply.kind = ReplyKind::kAck;
+  } else if (strcmp(tokens[0], "$fdb") == 0) {
+    reply.kind = ReplyKind::kFeedback;
+  } else if (tokens[0][0] == '!') {
+    reply.kind = ReplyKind::kBang;
   }
-  const int keep_from = firstPossibleStart();
-  if (keep_from > start_) return takeDebris(keep_from);
-  compact();
-  return Item::kNone;
+  reply.has_index = scanInt(tokens[1], &reply.index);
+  reply.value = tokens[2];
+  return reply;
 }
 
-int LineReader::firstPossibleStart() const {
-  // Nothing a whole frame's length before the end can start one, nor anything before a newline
-  // that cannot be a checksum byte: one before the last byte, or the last byte of a line with
-  // no "$" in it.
-  const int earliest = std::max(start_, end_ - kFrameSize + 1);
-  for (int i = end_ - 1; i >= earliest; --i) {
-    if (buf_[i] == '\n' && (i < end_ - 1 || !lineHasDollar(i))) return i + 1;
-  }
-  return earliest;
-}
-
-bool LineReader::lineHasDollar(int newline) const {
-  for (int i = newline - 1; i >= start_ && buf_[i] != '\n'; --i) {
-    if (buf_[i] == '$') return true;
-  }
-  return false;
-}
-
-LineReader::Item LineReader::takeDebris(int until) {
-  // One line at a time; bytes without a newline that can no longer become a frame go.
-  const char* newline = static_cast<const char*>(memchr(buf_ + start_, '\n', until - start_));
-  if (newline != nullptr) return takeText(static_cast<int>(newline - buf_) - start_ + 1);
-  dropped_ += static_cast<uint64_t>(until - start_);
-  start_ = until;
-  compact();
-  return next();
-}
-
-int LineReader::pendingFrameBytes() const {
-  for (int i = start_; i < end_; ++i) {
-    if (startsFrame(buf_[i])) return end_ - i;
-  }
-  return 0;
-}
-
-LineReader::Item LineReader::takeText(int length) {
-  // A line longer than a frame is cut: only its start is worth showing.
-  text_length_ = std::min(length, kFrameSize);
-  memcpy(text_, buf_ + start_, static_cast<size_t>(text_length_));
-  text_[text_length_] = '\0';
-  start_ += length;
-  return Item::kText;
-}
-
-void LineReader::compact() {
-  if (start_ == 0) return;
-  memmove(buf_, buf_ + start_, static_cast<size_t>(end_ - start_));
-  end_ -= start_;
-  start_ = 0;
-}
-
-Verdict judgeAck(const char (*tokens)[64], int index) {
-  if (strcmp(tokens[0], "$ack") != 0) return Verdict::kWrongKind;
-  int index_seen = 0;
-  if (!scanInt(tokens[1], &index_seen)) return Verdict::kBadIndex;
-  return index_seen == index ? Verdict::kAccepted : Verdict::kKeepWaiting;
+Verdict judgeAck(const Reply& reply, int index) {
+  if (reply.kind != ReplyKind::kAck) return Verdict::kWrongKind;
+  if (!reply.has_index) return Verdict::kBadIndex;
+  return reply.index == index ? Verdict::kAccepted : Verdict::kKeepWaiting;
 }
 
 namespace {
@@ -132,12 +64,14 @@ bool storeValue(const char* text, int data_type, void* value, NumberSyntax synta
 
 }  // namespace
 
-Verdict judgeFeedback(const char (*tokens)[64], int index, int data_type, void* value,
-                      int* index_seen, NumberSyntax syntax) {
-  if (strcmp(tokens[0], "$fdb") != 0) return Verdict::kWrongKind;
-  if (!scanInt(tokens[1], index_seen)) return Verdict::kBadIndex;
-  if (*index_seen != index) return Verdict::kWrongIndex;
-  return storeValue(tokens[2], data_type, value, syntax) ? Verdict::kAccepted : Verdict::kBadValue;
+Verdict judgeFeedback(const Reply& reply, int index, int data_type, void* value, int* index_seen,
+                      NumberSyntax syntax) {
+  if (reply.kind != ReplyKind::kFeedback) return Verdict::kWrongKind;
+  if (!reply.has_index) return Verdict::kBadIndex;
+  *index_seen = reply.index;
+  if (reply.index != index) return Verdict::kWrongIndex;
+  return storeValue(reply.value, data_type, value, syntax) ? Verdict::kAccepted
+                                                           : Verdict::kBadValue;
 }
 
 int minimumReply(int index, int data_type) {

@@ -21,7 +21,7 @@ class ReplyBuffer {
   // True when the bytes so far are one valid frame; its tokens are then in tokens.
   bool holdsFrame();
 
-  char tokens[4][64] = {};
+  char tokens[4][kFrameSize] = {};
 
  private:
   char* const buf_;
@@ -29,48 +29,17 @@ class ReplyBuffer {
   char text_[kFrameSize] = {};
 };
 
-// Whole lines out of the bytes a port delivers, for a line that carries more than replies: the
-// controller's own text, "!" lines and frames nobody asked for. A frame is taken wherever it
-// stands after bytes that are none; everything else comes out as text, one line at a time.
-// Bytes that can no longer be part of a frame (a stream without newlines) are dropped to keep
-// room.
-class LineReader {
- public:
-  enum class Item { kNone, kFrame, kText };
-
-  char* space() { return buf_ + end_; }
-  int room() const { return kBufferSize - end_; }
-  void added(int count) { end_ += count; }
-
-  // The next frame (its tokens in tokens) or text line (in text(), newline included), or
-  // kNone until more bytes come.
-  Item next();
-  const char* text() const { return text_; }
-  int textLength() const { return text_length_; }
-  // Bytes at the end that may still become a frame, and whether one of them starts one.
-  int pendingBytes() const { return end_ - start_; }
-  int pendingFrameBytes() const;
-  // Bytes dropped without ever forming a line.
-  uint64_t dropped() const { return dropped_; }
-
-  char tokens[4][64] = {};
-
- private:
-  static constexpr int kBufferSize = 2 * kFrameSize;
-
-  int firstPossibleStart() const;
-  bool lineHasDollar(int newline) const;
-  Item takeDebris(int until);
-  Item takeText(int length);
-  void compact();
-
-  char buf_[kBufferSize] = {};
-  int start_ = 0;
-  int end_ = 0;
-  char text_[kFrameSize + 1] = {};
-  int text_length_ = 0;
-  uint64_t dropped_ = 0;
+// A reply frame as the protocol reads it: what kind it is, the entry it names and its value
+// text. Every reader of the wire (the classic waits, the link's engine) judges replies by it.
+enum class ReplyKind { kAck, kFeedback, kBang, kOther };
+struct Reply {
+  ReplyKind kind = ReplyKind::kOther;
+  bool has_index = false;  // token 1 is an int
+  int index = 0;
+  const char* value = "";  // token 2, the rest of the text
 };
+// Classifies a checked and split frame; the reply points into tokens.
+Reply classify(const char (*tokens)[kFrameSize]);
 
 // What a reply frame says about the command that was sent.
 enum class Verdict {
@@ -83,7 +52,7 @@ enum class Verdict {
 };
 
 // An acknowledgement: "$ack <index>".
-Verdict judgeAck(const char (*tokens)[64], int index);
+Verdict judgeAck(const Reply& reply, int index);
 // How a feedback's number is read: as the classic interface always read it ("%d", "%f"), or
 // exactly (parseIntExact, parseFloatExact).
 enum class NumberSyntax { kLenient, kExact };
@@ -91,8 +60,8 @@ enum class NumberSyntax { kLenient, kExact };
 // A feedback, "$fdb <index> <value>". On kAccepted the value is stored by data_type
 // (kValueInt, kValueFloat, or kValueText into at least 56 bytes; an unknown type stores
 // nothing). *index_seen is the index the reply named, when it named one.
-Verdict judgeFeedback(const char (*tokens)[64], int index, int data_type, void* value,
-                      int* index_seen, NumberSyntax syntax = NumberSyntax::kLenient);
+Verdict judgeFeedback(const Reply& reply, int index, int data_type, void* value, int* index_seen,
+                      NumberSyntax syntax = NumberSyntax::kLenient);
 
 // Bytes of the shortest reply that can answer a command for index: "$ack <index>", or
 // "$fdb <index>" with a blank and one character more for a number, then checksum and newline.

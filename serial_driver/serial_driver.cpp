@@ -112,7 +112,7 @@ int checkAck(int fd, int index) {
   ReplyPoller poller(fd, ack_string);
   while (poller.nextFrame()) {
     // An acknowledgement of another entry is not the answer: keep waiting for ours.
-    const Verdict verdict = judgeAck(poller.tokens(), index);
+    const Verdict verdict = judgeAck(classify(poller.tokens()), index);
     if (verdict != Verdict::kKeepWaiting) return verdict == Verdict::kAccepted ? 1 : 0;
   }
   SD_LOG(LogLevel::WARN, "receive buf: ", bufferText(ack_string));
@@ -130,7 +130,7 @@ int getFeedback(int fd, int index, int data_type, void* data_address) {
   }
   // The first frame decides.
   int index_fdb = 0;
-  switch (judgeFeedback(poller.tokens(), index, data_type, data_address, &index_fdb)) {
+  switch (judgeFeedback(classify(poller.tokens()), index, data_type, data_address, &index_fdb)) {
     case Verdict::kAccepted:
       return 1;
     case Verdict::kWrongKind:
