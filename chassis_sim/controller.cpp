@@ -15,8 +15,7 @@
 #include <stdexcept>
 
 #include "serial_driver/codec.h"
-#include "serial_driver/line.h"
-#include "serial_driver/timing.h"
+#include "serial_driver/wire_facts.h"
 
 namespace chassis_sim {
 

@@ -17,7 +17,7 @@
 #include <type_traits>
 #include <vector>
 
-#include "serial_driver/line.h"
+#include "serial_driver/wire_facts.h"
 
 namespace chassis_sim {
 

@@ -27,8 +27,8 @@
 #include "serial_driver.h"
 #include "serial_driver/chassis_link.h"
 #include "serial_driver/codec.h"
-#include "serial_driver/line.h"
 #include "serial_driver/serial_identify.h"
+#include "serial_driver/wire_facts.h"
 
 namespace {
 

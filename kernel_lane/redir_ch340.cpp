@@ -12,7 +12,7 @@
 #include <stdexcept>
 #include <vector>
 
-#include "serial_driver/line.h"
+#include "serial_driver/wire_facts.h"
 
 namespace chassis_sim {
 namespace {

@@ -47,13 +47,20 @@ class LinkStats:
     last_exchange: datetime.timedelta
     max_exchange: datetime.timedelta
     discarded_bytes: int
+    skipped_lines: int
+    stale_replies: int
+    out_of_step: int
+    held_back: int
 
 class ChassisLink:
     """The link to the controller; opened at construction, closed by close() or `with`.
 
-    reply_timeout is seconds or a timedelta: negative raises ValueError, a fraction of a
-    millisecond is rounded up to one, None or 0 is the rate's own deadline. Neither serial nor
-    device raises BadValueError; `with` on a closed link raises NotOpenError."""
+    reply_timeout is seconds or a timedelta: negative (however little) raises ValueError, a
+    fraction of a millisecond is rounded up to one, None or 0 is the rate's own deadline.
+    Neither serial nor device raises BadValueError; `with` on a closed link raises NotOpenError.
+    exclusive=False opens without taking the port for this link alone, for a program that only
+    watches a line another one drives. An index or int value beyond the controller's int range
+    (however large) raises BadValueError."""
     def __init__(
         self,
         *,
@@ -63,6 +70,7 @@ class ChassisLink:
         reply_timeout: Union[None, float, datetime.timedelta] = None,
         reconnect_after: int = 151,
         max_in_flight: int = 1,
+        exclusive: bool = True,
     ) -> None: ...
     def __enter__(self) -> "ChassisLink": ...
     def __exit__(self, *args: Any) -> None: ...
@@ -112,8 +120,8 @@ class Batch:
         *,
         type: Union[None, str, Type[int], Type[float], Type[str]] = None,
     ) -> int:
-        """An int out of range raises BadValueError here; a text that does not fit a frame
-        fails its item with BadValueError at the exchange."""
+        """An index or int out of range (however large) raises BadValueError here; a text that
+        does not fit a frame fails its item with BadValueError at the exchange."""
         ...
     def __len__(self) -> int: ...
     def clear(self) -> None: ...

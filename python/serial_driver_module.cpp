@@ -5,6 +5,7 @@
 #include <pybind11/stl.h>
 
 #include <algorithm>
+#include <climits>
 #include <cmath>
 #include <cstdint>
 #include <deque>
@@ -16,13 +17,33 @@
 #include "chassis_sim/conditions.h"
 #include "chassis_sim/usb_testbed.h"
 #include "serial_driver/chassis_link.h"
-#include "serial_driver/line.h"
 #include "serial_driver/link_error_table.h"
 #include "serial_driver/open_advice.h"
 #include "serial_driver/serial_identify.h"
+#include "serial_driver/wire_facts.h"
 
 namespace py = pybind11;
 using namespace pybind11::literals;
+
+// An int argument as Python gives it: the binding's own conversion would raise TypeError or
+// OverflowError past the C type, so each argument converts it and raises its own error
+// (wideInt, cInt). Signatures still say int.
+struct AnyInt {
+  py::object value;
+};
+
+namespace pybind11 {
+namespace detail {
+template <>
+struct type_caster<AnyInt> {
+  PYBIND11_TYPE_CASTER(AnyInt, const_name("int"));
+  bool load(handle src, bool) {
+    value.value = reinterpret_borrow<object>(src);
+    return true;
+  }
+};
+}  // namespace detail
+}  // namespace pybind11
 using serial_driver::ChassisLink;
 using serial_driver::Errc;
 
@@ -127,11 +148,56 @@ bool pythonSignalRaised() {
   return PyErr_CheckSignals() != 0;
 }
 
+// An int argument: whatever has __index__, never a float, as the binding takes an int. Empty
+// past 64 bits.
+std::optional<long long> wideInt(py::handle value, const char* name) {
+  if (PyFloat_Check(value.ptr()) || PyIndex_Check(value.ptr()) == 0) {
+    throw py::type_error(std::string(name) + " must be an int");
+  }
+  const auto index = py::reinterpret_steal<py::object>(PyNumber_Index(value.ptr()));
+  if (!index) throw py::error_already_set();
+  int overflow = 0;
+  const long long wide = PyLong_AsLongLongAndOverflow(index.ptr(), &overflow);
+  if (overflow != 0) return std::nullopt;
+  if (wide == -1 && PyErr_Occurred() != nullptr) throw py::error_already_set();
+  return wide;
+}
+
+// An int argument the C++ side takes as an int. Python's ints have no bound: past the C type
+// the argument raises what it raises for any other value out of its range (`refuse`).
+template <typename Refuse>
+int cInt(py::handle value, const char* name, Refuse&& refuse) {
+  const std::optional<long long> wide = wideInt(value, name);
+  if (!wide || *wide < INT_MIN || *wide > INT_MAX) refuse();
+  return static_cast<int>(*wide);
+}
+
+// An entry index: the wire carries a C int, so any other is a value that cannot be sent.
+int entryIndex(const AnyInt& index) {
+  return cInt(index.value, "index", [] { raiseLinkError(Errc::bad_value); });
+}
+
+// A simulator argument out of range is the caller's mistake, as a non-positive rate is.
+int simInt(const AnyInt& value, const char* name) {
+  return cInt(value.value, name,
+              [name] { throw py::value_error(std::string(name) + " is out of range"); });
+}
+
+// Runs a Python conversion (int(), float()); a number too large for it cannot be sent either.
+template <typename Convert>
+auto convertValue(Convert&& convert) {
+  try {
+    return convert();
+  } catch (py::error_already_set& e) {
+    if (!e.matches(PyExc_OverflowError)) throw;
+  }
+  raiseLinkError(Errc::bad_value);
+}
+
 // reply_timeout as a timedelta or as seconds, one rule for both: negative is refused, a
 // fraction of a millisecond is rounded up to one, None or 0 is the rate's own deadline.
 std::chrono::milliseconds replyTimeout(const py::object& value) {
   if (value.is_none()) return std::chrono::milliseconds(0);
-  double ms = 0.0;
   if (py::isinstance(value, py::module_::import("datetime").attr("timedelta"))) {
     // Whole days, seconds and microseconds, so no precision is lost on the way.
     const auto days = value.attr("days").cast<long long>();
@@ -141,34 +207,54 @@ std::chrono::milliseconds replyTimeout(const py::object& value) {
     return std::chrono::milliseconds(days * 86'400'000LL + seconds * 1000LL +
                                      (micros + 999) / 1000);
   }
-  if (!py::isinstance<py::float_>(value) && !py::isinstance<py::int_>(value)) {
+  double seconds = 0.0;
+  if (py::isinstance<py::float_>(value)) {
+    seconds = value.cast<double>();
+  } else if (py::isinstance<py::int_>(value)) {
+    // An int beyond a double is as long as it takes, or negative.
+    seconds = PyLong_AsDouble(value.ptr());
+    if (seconds == -1.0 && PyErr_Occurred() != nullptr) {
+      PyErr_Clear();
+      seconds = value < py::int_(0) ? -HUGE_VAL : HUGE_VAL;
+    }
+  } else {
     throw py::type_error("reply_timeout must be seconds or a datetime.timedelta");
   }
-  ms = std::ceil(value.cast<double>() * 1000.0);
-  if (std::isnan(ms) || ms < 0.0) throw py::value_error("reply_timeout must not be negative");
+  // Judged before rounding: -0.0001 would round to 0, the rate's own deadline.
+  if (std::isnan(seconds) || seconds < 0.0) {
+    throw py::value_error("reply_timeout must not be negative");
+  }
+  const double ms = std::ceil(seconds * 1000.0);
   // Past the range of milliseconds it means "as long as it takes", as in C++.
   if (ms >= 9.2e18) return std::chrono::milliseconds::max();
   return std::chrono::milliseconds(static_cast<long long>(ms));
 }
 
 std::unique_ptr<ChassisLink> openLink(const std::optional<std::string>& serial,
-                                      const std::optional<std::string>& device, int baud,
-                                      const py::object& reply_timeout, int reconnect_after,
-                                      int max_in_flight) {
+                                      const std::optional<std::string>& device, const AnyInt& baud,
+                                      const py::object& reply_timeout,
+                                      const AnyInt& reconnect_after, const AnyInt& max_in_flight,
+                                      bool exclusive) {
   serial_driver::LinkOptions options;
   options.serial = serial.value_or("");
   options.device = device.value_or("");
   if (options.serial.empty() && options.device.empty()) {
     raise(linkError(Errc::bad_value, "ChassisLink needs serial= or device="));
   }
-  options.baud = baud;
+  // No rate the line knows is out of int range, and 0 is none.
+  options.baud = cInt(baud.value, "baud", [] { raiseLinkError(Errc::bad_baud); });
   options.reply_timeout = replyTimeout(reply_timeout);
-  options.reconnect_after = reconnect_after;
-  if (max_in_flight < 1 || max_in_flight > serial_driver::kMaxInFlight) {
+  options.reconnect_after =
+      cInt(reconnect_after.value, "reconnect_after", [] { raiseLinkError(Errc::bad_value); });
+  const auto refuse_in_flight = [] {
     throw py::value_error("max_in_flight must be from 1 to " +
                           std::to_string(serial_driver::kMaxInFlight));
+  };
+  options.max_in_flight = cInt(max_in_flight.value, "max_in_flight", refuse_in_flight);
+  if (options.max_in_flight < 1 || options.max_in_flight > serial_driver::kMaxInFlight) {
+    refuse_in_flight();
   }
-  options.max_in_flight = max_in_flight;
+  options.exclusive = exclusive;
   options.interrupt_check = pythonSignalRaised;
   auto link = std::make_unique<ChassisLink>();
   const std::error_code ec = withoutGilUnwinding([&] { return link->open(options); });
@@ -180,13 +266,14 @@ std::unique_ptr<ChassisLink> openLink(const std::optional<std::string>& serial,
 }
 
 template <typename T>
-T getValue(ChassisLink& link, int index) {
+T getValue(ChassisLink& link, const AnyInt& entry) {
+  const int index = entryIndex(entry);
   T value{};
   exchange(link, [&] { return link.get(index, value); });
   return value;
 }
 
-py::bytes getBytes(ChassisLink& link, int index) {
+py::bytes getBytes(ChassisLink& link, const AnyInt& index) {
   return py::bytes(getValue<std::string>(link, index));
 }
 
@@ -199,7 +286,7 @@ py::str decodeText(const std::string& text) {
   return py::reinterpret_steal<py::str>(decoded);
 }
 
-py::str getText(ChassisLink& link, int index) {
+py::str getText(ChassisLink& link, const AnyInt& index) {
   return decodeText(getValue<std::string>(link, index));
 }
 
@@ -234,18 +321,24 @@ std::string valueKind(const py::object& value, const py::object& type) {
 
 // As int() reads it ("12" included); outside the controller's int range it cannot be sent.
 int intValue(const py::object& value) {
-  const long long wide = py::int_(value).cast<long long>();
-  if (wide < INT32_MIN || wide > INT32_MAX) raiseLinkError(Errc::bad_value);
-  return static_cast<int>(wide);
+  const py::int_ whole = convertValue([&] { return py::int_(value); });
+  return cInt(whole, "value", [] { raiseLinkError(Errc::bad_value); });
 }
 
-void setValue(ChassisLink& link, int index, const py::object& value, const py::object& type) {
+// As float() reads it; beyond a float's range it is not finite, which cannot be sent.
+float floatValue(const py::object& value) {
+  return convertValue([&] { return py::float_(value).cast<float>(); });
+}
+
+void setValue(ChassisLink& link, const AnyInt& entry, const py::object& value,
+              const py::object& type) {
+  const int index = entryIndex(entry);
   const std::string kind = valueKind(value, type);
   if (kind == "int") {
     const int v = intValue(value);
     exchange(link, [&] { return link.set(index, v); });
   } else if (kind == "float") {
-    const float v = py::float_(value).cast<float>();
+    const float v = floatValue(value);
     exchange(link, [&] { return link.set(index, v); });
   } else if (kind == "text") {
     const std::string v = py::str(value);
@@ -259,8 +352,9 @@ class PyBatch {
  public:
   enum class Kind { kSet, kFloat, kInt, kText, kBytes };
 
-  size_t get(int index, Kind kind) {
+  size_t get(const AnyInt& entry, Kind kind) {
     checkIdle();
+    const int index = entryIndex(entry);
     Slot& slot = add(index, kind);
     if (kind == Kind::kFloat) batch_.get(index, slot.f);
     if (kind == Kind::kInt) batch_.get(index, slot.i);
@@ -268,8 +362,9 @@ class PyBatch {
     return slots_.size() - 1;
   }
 
-  size_t set(int index, const py::object& value, const py::object& type) {
+  size_t set(const AnyInt& entry, const py::object& value, const py::object& type) {
     checkIdle();
+    const int index = entryIndex(entry);
     const std::string kind = valueKind(value, type);
     // Converted before the item is added, so a refused value leaves the batch as it was.
     if (kind == "int") {
@@ -277,7 +372,7 @@ class PyBatch {
       add(index, Kind::kSet);
       batch_.set(index, v);
     } else if (kind == "float") {
-      const float v = py::float_(value).cast<float>();
+      const float v = floatValue(value);
       add(index, Kind::kSet);
       batch_.set(index, v);
     } else {
@@ -298,15 +393,15 @@ class PyBatch {
   }
 
   // Item i's value (None for a set), or its error raised.
-  py::object result(size_t i) const {
-    checkExchanged(i);
+  py::object result(const AnyInt& item) const {
+    const size_t i = checkExchanged(item);
     if (const std::error_code ec = batch_.result(i)) raise(error(i, ec));
     return value(i);
   }
 
   // Item i's error as an exception object, None when it succeeded.
-  py::object errorOf(size_t i) const {
-    checkExchanged(i);
+  py::object errorOf(const AnyInt& item) const {
+    const size_t i = checkExchanged(item);
     const std::error_code ec = batch_.result(i);
     return ec ? error(i, ec) : py::none();
   }
@@ -356,10 +451,16 @@ class PyBatch {
     if (busy_) throw std::runtime_error("the batch is in an exchange on another thread");
   }
 
-  void checkExchanged(size_t i) const {
+  // The item's position; one that no item has, however large, is an IndexError.
+  size_t checkExchanged(const AnyInt& item) const {
     checkIdle();
-    if (i >= slots_.size()) throw py::index_error("no such item in the batch");
+    const std::optional<long long> wide = wideInt(item.value, "item");
+    if (!wide || *wide < 0 || static_cast<unsigned long long>(*wide) >= slots_.size()) {
+      throw py::index_error("no such item in the batch");
+    }
+    const auto i = static_cast<size_t>(*wide);
     if (i >= exchanged_) throw std::runtime_error("the item has not been exchanged yet");
+    return i;
   }
 
   py::object value(size_t i) const {
@@ -467,27 +568,32 @@ void bindSim(py::module_& m) {
       .def("make_node_ready", &Adapter::makeNodeReady)
       .def(
           "inject",
-          [fault_enum](Adapter& a, const py::object& fault, int count) {
+          [fault_enum](Adapter& a, const py::object& fault, const AnyInt& count) {
             if (!py::isinstance(fault, fault_enum))
               throw py::type_error("fault must be a sim.Fault");
-            a.controller().inject(static_cast<Fault>(fault.attr("value").cast<int>()), count);
+            const int times = simInt(count, "count");
+            a.controller().inject(static_cast<Fault>(fault.attr("value").cast<int>()), times);
           },
           py::arg("fault"), py::arg("count") = 1, "Faults for the next replies, one per reply.")
       .def(
           "set_byte_pacing",
-          [](Adapter& a, int baud) {
-            if (baud <= 0) throw py::value_error("baud must be a positive rate, such as 9600");
-            a.controller().setBytePacing(serial_driver::detail::byteTime(baud));
+          [](Adapter& a, const AnyInt& baud) {
+            const int rate = simInt(baud, "baud");
+            if (rate <= 0) throw py::value_error("baud must be a positive rate, such as 9600");
+            a.controller().setBytePacing(serial_driver::detail::byteTime(rate));
           },
           py::arg("baud"), "Replies leave at the pace of a line at this rate (8N1).")
       .def(
           "set_entry",
-          [](Adapter& a, int index, const std::string& value) {
-            a.controller().setEntry(index, value);
+          [](Adapter& a, const AnyInt& index, const std::string& value) {
+            a.controller().setEntry(simInt(index, "index"), value);
           },
           py::arg("index"), py::arg("value"))
       .def(
-          "entry", [](Adapter& a, int index) { return a.controller().entry(index); },
+          "entry",
+          [](Adapter& a, const AnyInt& index) {
+            return a.controller().entry(simInt(index, "index"));
+          },
           py::arg("index"), "The entry's text as the controller stores it.")
       .def(
           "received",
@@ -527,7 +633,15 @@ void bindSim(py::module_& m) {
           py::arg("serial"), py::arg("node") = "", py::arg("has_serial") = true,
           py::arg("fresh_termios") = false, py::return_value_policy::reference_internal,
           "A 1a86:7523 adapter, as /dev/ttyUSB<n> unless node names it.")
-      .def("adapter", &Testbed::adapter, py::return_value_policy::reference_internal)
+      .def(
+          "adapter",
+          [](Testbed& t, const AnyInt& i) -> Adapter& {
+            // An index no adapter has, however large: IndexError, as past the last one.
+            const std::optional<long long> wide = wideInt(i.value, "i");
+            if (!wide || *wide < 0) throw py::index_error("no such adapter");
+            return t.adapter(static_cast<size_t>(*wide));
+          },
+          py::arg("i"), py::return_value_policy::reference_internal)
       .def_property_readonly("root_dir", &Testbed::rootDir);
 }
 
@@ -565,17 +679,22 @@ PYBIND11_MODULE(serial_driver, m) {
       .def_readonly("reconnections", &serial_driver::LinkStats::reconnections)
       .def_readonly("last_exchange", &serial_driver::LinkStats::last_exchange)
       .def_readonly("max_exchange", &serial_driver::LinkStats::max_exchange)
-      .def_readonly("discarded_bytes", &serial_driver::LinkStats::discarded_bytes);
+      .def_readonly("discarded_bytes", &serial_driver::LinkStats::discarded_bytes)
+      .def_readonly("skipped_lines", &serial_driver::LinkStats::skipped_lines)
+      .def_readonly("stale_replies", &serial_driver::LinkStats::stale_replies)
+      .def_readonly("out_of_step", &serial_driver::LinkStats::out_of_step)
+      .def_readonly("held_back", &serial_driver::LinkStats::held_back);
 
   py::class_<ChassisLink>(m, "ChassisLink")
       .def(py::init(&openLink), py::kw_only(), py::arg("serial") = py::none(),
            py::arg("device") = py::none(), py::arg("baud") = serial_driver::kDefaultBaud,
            py::arg("reply_timeout") = py::none(),
            py::arg("reconnect_after") = serial_driver::kReconnectAfter,
-           py::arg("max_in_flight") = 1,
+           py::arg("max_in_flight") = 1, py::arg("exclusive") = true,
            "Opens the adapter with this USB serial number, or the device path. reply_timeout "
            "is a timedelta or seconds; None for the rate's own deadline. max_in_flight (1 to "
-           "16): commands a Batch sends before their replies.")
+           "16): commands a Batch sends before their replies. exclusive=False opens without "
+           "taking the port, for a program that only watches a line another one drives.")
       .def("__enter__",
            [](py::object self) {
              ChassisLink& link = self.cast<ChassisLink&>();
@@ -614,16 +733,16 @@ PYBIND11_MODULE(serial_driver, m) {
                       "and set returns the item's position. Reuse it every cycle.")
       .def(py::init<>())
       .def(
-          "get_float", [](PyBatch& b, int index) { return b.get(index, Kind::kFloat); },
+          "get_float", [](PyBatch& b, const AnyInt& index) { return b.get(index, Kind::kFloat); },
           py::arg("index"))
       .def(
-          "get_int", [](PyBatch& b, int index) { return b.get(index, Kind::kInt); },
+          "get_int", [](PyBatch& b, const AnyInt& index) { return b.get(index, Kind::kInt); },
           py::arg("index"))
       .def(
-          "get_text", [](PyBatch& b, int index) { return b.get(index, Kind::kText); },
+          "get_text", [](PyBatch& b, const AnyInt& index) { return b.get(index, Kind::kText); },
           py::arg("index"), "Bytes that are not UTF-8 become U+FFFD.")
       .def(
-          "get_bytes", [](PyBatch& b, int index) { return b.get(index, Kind::kBytes); },
+          "get_bytes", [](PyBatch& b, const AnyInt& index) { return b.get(index, Kind::kBytes); },
           py::arg("index"))
       .def("set", &PyBatch::set, py::arg("index"), py::arg("value"), py::kw_only(),
            py::arg("type") = py::none(),

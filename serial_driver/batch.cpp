@@ -13,32 +13,31 @@ struct Batch::Items {
   std::vector<detail::Item> list;
 };
 
-Batch::Batch() : items_(new Items) {}
+// The items come with the first one: a moved-from batch has none and is still usable.
+Batch::Batch() = default;
 Batch::~Batch() = default;
-Batch::Batch(const Batch& other) : items_(new Items(*other.items_)) {}
+Batch::Batch(const Batch& other) : items_(other.items_ ? new Items(*other.items_) : nullptr) {}
 Batch& Batch::operator=(const Batch& other) {
-  if (this != &other) *items_ = *other.items_;
+  if (this != &other) items_.reset(other.items_ ? new Items(*other.items_) : nullptr);
   return *this;
 }
-// A moved-from batch is empty and still usable.
-Batch::Batch(Batch&& other) noexcept : items_(new Items) { items_.swap(other.items_); }
-Batch& Batch::operator=(Batch&& other) noexcept {
-  items_.swap(other.items_);
-  other.items_->list.clear();
-  return *this;
-}
+Batch::Batch(Batch&& other) noexcept = default;
+Batch& Batch::operator=(Batch&& other) noexcept = default;
 
-size_t Batch::size() const { return items_->list.size(); }
+size_t Batch::size() const { return items_ ? items_->list.size() : 0; }
 
 std::error_code Batch::result(size_t i) const {
-  return i < items_->list.size() ? items_->list[i].result : make_error_code(Errc::bad_value);
+  return i < size() ? items_->list[i].result : make_error_code(Errc::bad_value);
 }
 
-void Batch::clear() { items_->list.clear(); }
+void Batch::clear() {
+  if (items_) items_->list.clear();
+}
 
-detail::Item* Batch::items() { return items_->list.data(); }
+detail::Item* Batch::items() { return items_ ? items_->list.data() : nullptr; }
 
 detail::Item& Batch::add(int index, bool is_get, int data_type, void* value) {
+  if (!items_) items_.reset(new Items);
   detail::Item& item = items_->list.emplace_back();
   item.index = index;
   item.is_get = is_get;

@@ -3,10 +3,10 @@
 
 #include <unistd.h>
 
-#include "serial_driver/line.h"
 #include "serial_driver/link_error.h"
 #include "serial_driver/log.h"
 #include "serial_driver/serial_identify.h"
+#include "serial_driver/wire_facts.h"
 
 namespace serial_driver {
 namespace detail {

@@ -3,6 +3,7 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <pthread.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
@@ -10,6 +11,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <fstream>
@@ -23,6 +25,39 @@ namespace detail {
 namespace {
 
 std::error_code lastError() { return {errno, std::generic_category()}; }
+
+// The descriptors of this process's open ports, which a child made by fork() closes at once:
+// its copy would keep the open file, and with it the lock and the tty's exclusive mode, after
+// the parent let go. Lock-free, because the child has only the forking thread and a lock
+// another thread held at fork stays held there. 0 is a free slot: no port is on 0-2 (openNode).
+constexpr int kPortSlots = 256;
+std::atomic<int> open_ports[kPortSlots];
+
+void closePortsInChild() {
+  for (std::atomic<int>& slot : open_ports) {
+    const int fd = slot.exchange(0, std::memory_order_relaxed);
+    // Only the descriptor: the exclusive mode is the parent's.
+    if (fd > 0) ::close(fd);
+  }
+}
+
+// False when every slot is taken: the port still works, a child then keeps its copy.
+bool rememberPort(int fd) {
+  static const bool handler = pthread_atfork(nullptr, nullptr, closePortsInChild) == 0;
+  if (!handler) return false;
+  for (std::atomic<int>& slot : open_ports) {
+    int free_slot = 0;
+    if (slot.compare_exchange_strong(free_slot, fd, std::memory_order_relaxed)) return true;
+  }
+  return false;
+}
+
+void forgetPort(int fd) {
+  for (std::atomic<int>& slot : open_ports) {
+    int expected = fd;
+    if (slot.compare_exchange_strong(expected, 0, std::memory_order_relaxed)) return;
+  }
+}
 
 void setFlowControl(termios* options, int flow_ctrl) {
   switch (flow_ctrl) {
@@ -249,6 +284,7 @@ Port& Port::operator=(Port&& other) noexcept {
     fd_ = other.fd_;
     exclusive_ = other.exclusive_;
     owner_ = other.owner_;
+    closed_at_fork_ = other.closed_at_fork_;
     other.fd_ = -1;
   }
   return *this;
@@ -258,24 +294,36 @@ std::error_code Port::open(const std::string& path, int baud, bool exclusive) {
   close();
   int fd = -1;
   if (const std::error_code ec = openNode(path.c_str(), &fd)) return ec;
+  // Known to the fork handler before it is locked.
+  const bool remembered = rememberPort(fd);
   std::error_code ec = exclusive ? takeExclusive(fd) : std::error_code();
   if (!ec) ec = configure(fd, baud);
   if (ec) {
     // A refused port is not left in exclusive mode; a busy one is its holder's.
     if (exclusive && ec != std::errc::device_or_resource_busy) leaveExclusive(fd);
+    if (remembered) forgetPort(fd);
     ::close(fd);
     return ec;
   }
   fd_ = fd;
   exclusive_ = exclusive;
   owner_ = getpid();
+  closed_at_fork_ = remembered;
   return {};
 }
 
 void Port::close() {
   if (fd_ < 0) return;
-  if (exclusive_ && owner_ == getpid()) leaveExclusive(fd_);
-  ::close(fd_);
+  if (owner_ == getpid()) {
+    // Forgotten first: a child forked in between must not close a number reused meanwhile.
+    if (closed_at_fork_) forgetPort(fd_);
+    if (exclusive_) leaveExclusive(fd_);
+    ::close(fd_);
+  } else if (!closed_at_fork_) {
+    // A child's copy the fork handler did not know: only the descriptor goes, the exclusive
+    // mode is the parent's. One it closed may carry another file's number by now.
+    ::close(fd_);
+  }
   fd_ = -1;
 }
 

@@ -61,7 +61,11 @@ class Port {
  public:
   Port() = default;
   ~Port() { close(); }
-  Port(Port&& other) noexcept : fd_(other.fd_), exclusive_(other.exclusive_), owner_(other.owner_) {
+  Port(Port&& other) noexcept
+      : fd_(other.fd_),
+        exclusive_(other.exclusive_),
+        owner_(other.owner_),
+        closed_at_fork_(other.closed_at_fork_) {
     other.fd_ = -1;
   }
   Port& operator=(Port&& other) noexcept;
@@ -72,8 +76,9 @@ class Port {
   // back, so a node that is no tty, or a tty that dropped some of them, is refused. An
   // exclusive port is taken for this process alone (takeExclusive).
   std::error_code open(const std::string& path, int baud, bool exclusive);
-  // Closes the descriptor. In a child of the process that opened it, only the child's copy:
-  // the exclusive mode is the parent's.
+  // Closes the descriptor. A child made by fork() has its copy closed at fork, so the parent
+  // alone holds the port (the lock, the tty's exclusive mode); close() in the child then only
+  // forgets it.
   void close();
   bool isOpen() const { return fd_ >= 0; }
   int fd() const { return fd_; }
@@ -91,7 +96,8 @@ class Port {
  private:
   int fd_ = -1;
   bool exclusive_ = false;
-  int owner_ = 0;  // the process that opened it
+  int owner_ = 0;                // the process that opened it
+  bool closed_at_fork_ = false;  // its children's copies are closed at fork
 };
 
 }  // namespace detail

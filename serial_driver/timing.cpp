@@ -5,7 +5,7 @@
 #include <cerrno>
 #include <cmath>
 
-#include "serial_driver/line.h"
+#include "serial_driver/wire_facts.h"
 
 namespace serial_driver {
 namespace detail {

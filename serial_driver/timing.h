@@ -1,25 +1,22 @@
-// How long the protocol waits: the reply window, the reply deadline at a rate, the quiet time
-// after a failed exchange, and deadlines as ppoll takes them. Internal to the library.
+// How long the protocol waits: the reply deadline at a rate, the quiet time after a failed
+// exchange, and deadlines as ppoll takes them (the classic reply window is a wire fact).
+// Internal to the library.
 #pragma once
 
 #include <time.h>
 
 #include <chrono>
 
+#include "serial_driver/wire_facts.h"  // the classic reply window
+
 namespace serial_driver {
 namespace detail {
 
 using Clock = std::chrono::steady_clock;
 
-// The classic reply wait: kReplyPolls looks at the line, kPollPause apart, the first at once.
-// Both interfaces look at the line until at least kLastLook after sending.
-constexpr int kReplyPolls = 11;
-constexpr std::chrono::microseconds kPollPause{1000};
-constexpr std::chrono::microseconds kReplyWindow = kReplyPolls * kPollPause;  // 11 ms
-constexpr std::chrono::microseconds kLastLook = (kReplyPolls - 1) * kPollPause;
-
 // The longest exchange on the wire: a 64-byte frame one way and an 8-byte one the other.
-constexpr int kLongestExchangeBytes = 72;
+constexpr int kShortestReplyBytes = 8;  // "$ack 5", checksum byte, newline
+constexpr int kLongestExchangeBytes = kFrameSize + kShortestReplyBytes;
 // The longest resynchronisation unless the rate's own reply deadline is longer: a reply later
 // than that is no controller's, and longer would stall the caller.
 constexpr std::chrono::seconds kLongestResync{1};

@@ -10,9 +10,9 @@
 #include <cstdio>
 #include <string>
 
-#include "serial_driver/line.h"
 #include "serial_driver/log.h"
 #include "serial_driver/port.h"
+#include "serial_driver/wire_facts.h"
 
 using serial_driver::detail::LineFault;
 

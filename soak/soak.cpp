@@ -33,7 +33,7 @@
 #include "chassis_sim/usb_testbed.h"
 #include "serial_driver.h"
 #include "serial_driver/chassis_link.h"
-#include "serial_driver/frame.h"  // a float's wire text
+#include "serial_driver/wire_facts.h"
 
 namespace {
 

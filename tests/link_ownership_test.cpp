@@ -1,8 +1,12 @@
 // One chassis, one owner: a port held by a link is busy for every other opener (a link, the
 // classic driver, chassisctl), named with its holder; the holder keeps it through its own
-// reconnections and lets go on close; a forked child's copy of a link stays off the line.
+// reconnections and lets go on close; a forked child's copy of a link stays off the line, and
+// the child lets go of the port as it starts.
+#include <dirent.h>
 #include <fcntl.h>
+#include <sys/wait.h>
 
+#include <algorithm>
 #include <mutex>
 
 #include "chassis_sim/usb_testbed.h"
@@ -46,6 +50,76 @@ class LogLines {
  private:
   std::mutex mutex_;
   std::string text_;
+};
+
+// The descriptors of this process whose files' paths hold `name`: "/dev/pts/" for the
+// simulated ports and their far ends, "ptmx" for the simulator's far ends alone.
+std::vector<int> descriptorsOn(const char* name) {
+  std::vector<int> fds;
+  DIR* dir = opendir("/proc/self/fd");
+  while (dirent* entry = readdir(dir)) {
+    char target[64] = {};
+    const std::string path = std::string("/proc/self/fd/") + entry->d_name;
+    if (readlink(path.c_str(), target, sizeof target - 1) > 0 && strstr(target, name) != nullptr) {
+      fds.push_back(atoi(entry->d_name));
+    }
+  }
+  closedir(dir);
+  return fds;
+}
+
+// A child forked now, alive until finish(). It closes `drop`, and exits with 0 when
+// `closed_fd` (if any) is closed in it. The parent goes on once the child runs: the fork
+// handlers have run in it by then.
+class LiveChild {
+ public:
+  explicit LiveChild(int closed_fd = -1, const std::vector<int>& drop = {}) {
+    int release[2];
+    int running[2];
+    if (pipe2(release, O_CLOEXEC) != 0) return;
+    if (pipe2(running, O_CLOEXEC) != 0) {
+      close(release[0]);
+      close(release[1]);
+      return;
+    }
+    fflush(nullptr);
+    pid_ = fork();
+    if (pid_ == 0) {
+      // Async-signal-safe calls only: the child has only this thread.
+      close(release[1]);
+      close(running[0]);
+      for (int fd : drop) close(fd);
+      const bool closed = closed_fd < 0 || (fcntl(closed_fd, F_GETFD) < 0 && errno == EBADF);
+      char byte = 0;
+      while (write(running[1], &byte, 1) < 0 && errno == EINTR) {
+      }
+      while (read(release[0], &byte, 1) < 0 && errno == EINTR) {
+      }
+      _exit(closed ? 0 : 1);
+    }
+    close(release[0]);
+    close(running[1]);
+    release_ = release[1];
+    char byte = 0;
+    while (read(running[0], &byte, 1) < 0 && errno == EINTR) {
+    }
+    close(running[0]);
+  }
+  ~LiveChild() { finish(); }
+  // Lets the child go; its exit status, -1 when it did not exit.
+  int finish() {
+    if (pid_ <= 0) return -1;
+    close(release_);
+    int status = 0;
+    const bool waited = waitpid(pid_, &status, 0) == pid_;
+    pid_ = 0;
+    return waited && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  }
+  bool started() const { return pid_ > 0; }
+
+ private:
+  pid_t pid_ = -1;
+  int release_ = -1;
 };
 
 class OwnershipTest : public testing::Test {
@@ -151,6 +225,66 @@ TEST_F(OwnershipTest, AForkedChildsCopyIsNotOpenAndLeavesTheParentsExchangesAlon
   EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "every child call: not_open";
   EXPECT_EQ(failed, 0);
   EXPECT_EQ(controller().entry(5), "1.500") << "no set of the child's reached the controller";
+}
+
+TEST_F(OwnershipTest, AForkedChildsCopyOfThePortIsClosedAtFork) {
+  holder_.close();
+  const std::vector<int> before = descriptorsOn("/dev/pts/");
+  ASSERT_FALSE(holder_.open(bySerial("ABC123")));
+  std::vector<int> port;
+  for (int fd : descriptorsOn("/dev/pts/")) {
+    if (std::find(before.begin(), before.end(), fd) == before.end()) port.push_back(fd);
+  }
+  ASSERT_EQ(port.size(), 1u) << "the link's port is its one new descriptor";
+  LiveChild child(port[0]);
+  ASSERT_TRUE(child.started());
+  EXPECT_EQ(child.finish(), 0) << "the port's descriptor is open in the child";
+}
+
+TEST_F(OwnershipTest, AfterTheParentClosedThePortIsFreeWhileAForkedChildLives) {
+  LiveChild child;
+  ASSERT_TRUE(child.started());
+  holder_.close();
+  ChassisLink fresh;
+  EXPECT_FALSE(fresh.open(bySerial("ABC123"))) << fresh.open_failure().holder;
+  fresh.close();
+  EXPECT_FALSE(holder_.open(bySerial("ABC123"))) << holder_.open_failure().holder;
+  EXPECT_EQ(child.finish(), 0);
+}
+
+TEST_F(OwnershipTest, TheParentReconnectsWhileAForkedChildLives) {
+  holder_.close();
+  LinkOptions options = bySerial("ABC123");
+  options.reconnect_after = 1;
+  ASSERT_FALSE(holder_.open(options));
+  int v = 0;
+  {
+    // A failed exchange reopens the port it has.
+    LiveChild child;
+    ASSERT_TRUE(child.started());
+    controller().inject(chassis_sim::Fault::kNoReply);
+    EXPECT_TRUE(holder_.get(1, v));
+    EXPECT_EQ(holder_.stats().reconnections, 1u) << holder_.open_failure().holder;
+    EXPECT_EQ(child.finish(), 0);
+  }
+  {
+    // A hang-up closes it, and the replugged adapter is opened again. An unplug hangs up the
+    // ports when the simulator closes its ends of them, which a child must not keep open.
+    LiveChild child(-1, descriptorsOn("ptmx"));
+    ASSERT_TRUE(child.started());
+    chassis_sim::Adapter& adapter = sim_->adapter(0);
+    adapter.unplug();
+    EXPECT_EQ(holder_.get(1, v), Errc::hung_up);
+    adapter.plug();
+    bool back = false;
+    for (int n = 0; n < 2000 && !back; ++n) {
+      back = !holder_.get(1, v);
+      if (!back) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    EXPECT_TRUE(back) << "the parent reconnected";
+    EXPECT_EQ(holder_.stats().reconnections, 2u);
+    EXPECT_EQ(child.finish(), 0);
+  }
 }
 
 }  // namespace

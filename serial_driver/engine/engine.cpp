@@ -262,12 +262,10 @@ void Run::finish(const Slot& slot, std::error_code result, bool may_still_answer
   tally_->last_exchange = took;
   tally_->max_exchange = std::max(tally_->max_exchange, took);
   if (result) ++tally_->failures;
-  if (result == Errc::hung_up) {
-    reconnect_ = true;
-  } else if (result != Errc::cancelled &&  // a cancelled command says nothing about the line
-             countFailure(&e_.failures_in_row_, bool(result), e_.settings_.reconnect_after)) {
-    reconnect_ = true;
-  }
+  // A cancelled command says nothing about the line.
+  const bool due = result != Errc::cancelled && result != Errc::hung_up &&
+                   countFailure(&e_.failures_in_row_, bool(result), e_.settings_.reconnect_after);
+  if (result == Errc::hung_up || due) reconnect_ = true;
   if (result && may_still_answer) e_.late_.add(item.is_get, item.index, slot.seq, now);
 }
 

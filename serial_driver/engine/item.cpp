@@ -4,7 +4,8 @@
 #include <cmath>
 #include <cstring>
 
-#include "serial_driver/frame.h"
+#include "serial_driver/frame.h"  // the command texts
+#include "serial_driver/wire_facts.h"
 
 namespace serial_driver {
 namespace detail {

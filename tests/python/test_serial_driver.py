@@ -3,6 +3,7 @@ import datetime
 import enum
 import errno
 import logging
+import multiprocessing
 import os
 import pathlib
 import re
@@ -113,9 +114,12 @@ def test_open_failures_say_the_cause_and_the_fix(chassis, link, tmp_path):
 
 
 def test_reply_timeout_in_seconds_or_as_a_timedelta_is_one_rule(chassis):
-    for negative in (-0.001, datetime.timedelta(microseconds=-1)):
+    # However little below zero: a fraction of a millisecond must not round to the default.
+    for negative in (-0.001, -0.0001, -1e-9, -10**400, datetime.timedelta(microseconds=-1)):
         with pytest.raises(ValueError):
             serial_driver.ChassisLink(serial="ABC123", reply_timeout=negative)
+    # An int beyond a double waits as long as it takes, as the largest timeout does.
+    serial_driver.ChassisLink(serial="ABC123", reply_timeout=10**400).close()
     # A reply paced at 38400 takes about 4 ms: within the rate's own deadline, never within
     # the millisecond half a millisecond rounds up to.
     chassis.adapter(0).set_byte_pacing(38400)
@@ -123,6 +127,61 @@ def test_reply_timeout_in_seconds_or_as_a_timedelta_is_one_rule(chassis):
         with serial_driver.ChassisLink(serial="ABC123", reply_timeout=short) as link:
             with pytest.raises(serial_driver.TimeoutError):
                 link.get_int(1)
+
+
+def test_ints_of_any_size_raise_what_their_argument_raises_out_of_range(chassis, link):
+    batch = serial_driver.Batch()
+    for call in (lambda: batch.set(5, 2**63), lambda: batch.set(5, 2**31),
+                 lambda: batch.get_float(-2**70), lambda: batch.set(2**40, 1.5),
+                 lambda: link.set(5, -2**70), lambda: link.set(2**63, 1),
+                 lambda: link.get_int(2**31), lambda: link.set(5, 10**400, type=float),
+                 lambda: link.set(5, float("inf"), type=int),
+                 lambda: serial_driver.ChassisLink(serial="ABC123", reconnect_after=2**64)):
+        with pytest.raises(serial_driver.BadValueError):
+            call()
+    assert len(batch) == 0 and chassis.adapter(0).received() == []
+    with pytest.raises(serial_driver.BadBaudError):
+        serial_driver.ChassisLink(serial="ABC123", baud=2**70)
+    with pytest.raises(ValueError):
+        serial_driver.ChassisLink(serial="ABC123", max_in_flight=2**70)
+    with pytest.raises(IndexError):
+        batch.result(2**70)
+    with pytest.raises(IndexError):
+        chassis.adapter(2**64)
+    with pytest.raises(ValueError):
+        chassis.adapter(0).set_entry(2**63, "x")
+    with pytest.raises(TypeError):
+        link.get_int(1.0)
+
+
+def test_exclusive_false_opens_without_taking_the_port(chassis):
+    with serial_driver.ChassisLink(serial="ABC123", exclusive=False) as driving, \
+            serial_driver.ChassisLink(serial="ABC123", exclusive=False) as watching:
+        assert driving.is_open and watching.is_open
+    with serial_driver.ChassisLink(serial="ABC123", exclusive=True):
+        with pytest.raises(serial_driver.BusyError):
+            serial_driver.ChassisLink(serial="ABC123")
+
+
+def test_a_forked_child_leaves_the_port_to_its_parent(chassis, link):
+    fork = multiprocessing.get_context("fork")
+    running, release = fork.Event(), fork.Event()
+
+    def live():
+        running.set()
+        release.wait(60)
+
+    child = fork.Process(target=live)
+    child.start()
+    try:
+        assert running.wait(60), "the child runs"
+        link.close()
+        with serial_driver.ChassisLink(serial="ABC123") as again:
+            assert again.is_open
+    finally:
+        release.set()
+        child.join()
+    assert child.exitcode == 0
 
 
 def test_errc_and_fault_are_python_enums():
@@ -372,3 +431,8 @@ def test_the_type_stubs_name_what_the_module_has():
                      and issubclass(getattr(serial_driver, n), serial_driver.LinkError)
                      and n != "LinkError"}
     assert errors == module_errors
+    # The options ChassisLink takes, as the module's own signature names them.
+    init = next(n for n in classes["ChassisLink"].body if getattr(n, "name", "") == "__init__")
+    signature = serial_driver.ChassisLink.__init__.__doc__.splitlines()[0]
+    options = re.findall(r"(\w+): ", signature.split("*,")[1])
+    assert [a.arg for a in init.args.kwonlyargs] == options

@@ -33,10 +33,9 @@
 
 #include "chassis_sim/usb_testbed.h"
 #include "serial_driver/chassis_link.h"
-#include "serial_driver/frame.h"  // the text-value rule and a float's wire text
-#include "serial_driver/line.h"
 #include "serial_driver/open_advice.h"
 #include "serial_driver/serial_identify.h"
+#include "serial_driver/wire_facts.h"
 
 namespace {
 
