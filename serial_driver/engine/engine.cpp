@@ -68,7 +68,10 @@ class Run {
   void accept(const Reply& reply);
   void outOfStep(int through);
   void expire(Clock::time_point now);
-  void finish(const Slot& slot, std::error_code result, bool may_still_answer);
+  // Whether the command's answer came, may still come after its deadline, or may come on
+  // time, the command having been given up before its deadline.
+  enum Answer { kAnswered, kMayStillCome, kGivenUpEarly };
+  void finish(const Slot& slot, std::error_code result, Answer answer);
   void failUnsent(std::error_code result);
   void failAll(std::error_code result);
   std::error_code readMore(Clock::time_point deadline);
@@ -182,7 +185,7 @@ std::error_code Run::sendReady() {
     const bool hung_up = isHangUp(ec);
     SD_LOG_THROTTLED(LogLevel::WARN, hung_up ? "port hung up" : "command not sent", ec.message());
     // Part of it may have gone out.
-    finish(slot, hung_up ? Errc::hung_up : Errc::send_failed, true);
+    finish(slot, hung_up ? Errc::hung_up : Errc::send_failed, kMayStillCome);
     if (hung_up) return Errc::hung_up;
   }
   return {};
@@ -232,26 +235,27 @@ void Run::accept(const Reply& reply) {
     }
   }
   e_.late_.answered(slot.seq);
-  finish(slot, result, false);
+  finish(slot, result, kAnswered);
 }
 
+// Every command in flight fails: the skipped ones' answers may still come, under any number,
+// and would pass for a later command's.
 void Run::outOfStep(int through) {
-  tally_->out_of_step += static_cast<uint64_t>(through + 1);
-  for (int i = 0; i < through; ++i) {
+  tally_->out_of_step += static_cast<uint64_t>(window_.size());
+  for (int i = 0; !window_.empty(); ++i) {
     const Slot slot = window_.popOldest();
-    finish(slot, unanswered(slot), true);
+    finish(slot, i < through ? unanswered(slot) : Errc::bad_reply, kGivenUpEarly);
   }
-  finish(window_.popOldest(), Errc::bad_reply, true);
 }
 
 void Run::expire(Clock::time_point now) {
   while (!window_.empty() && now >= window_.oldest().deadline) {
     const Slot slot = window_.popOldest();
-    finish(slot, unanswered(slot), true);
+    finish(slot, unanswered(slot), kMayStillCome);
   }
 }
 
-void Run::finish(const Slot& slot, std::error_code result, bool may_still_answer) {
+void Run::finish(const Slot& slot, std::error_code result, Answer answer) {
   Item& item = *slot.item;
   item.result = result;
   deliver(item);
@@ -266,7 +270,9 @@ void Run::finish(const Slot& slot, std::error_code result, bool may_still_answer
   const bool due = result != Errc::cancelled && result != Errc::hung_up &&
                    countFailure(&e_.failures_in_row_, bool(result), e_.settings_.reconnect_after);
   if (result == Errc::hung_up || due) reconnect_ = true;
-  if (result && may_still_answer) e_.late_.add(item.is_get, item.index, slot.seq, now);
+  if (result && answer != kAnswered) {
+    e_.late_.add(item.is_get, item.index, slot.seq, answer == kGivenUpEarly, now);
+  }
 }
 
 void Run::failUnsent(std::error_code result) {
@@ -277,7 +283,9 @@ void Run::failUnsent(std::error_code result) {
 
 void Run::failAll(std::error_code result) {
   if (result == Errc::hung_up) reconnect_ = true;
-  while (!window_.empty()) finish(window_.popOldest(), result, true);
+  // A hang-up takes the answers with the port; a cancel leaves them on their way.
+  const Answer answer = result == Errc::cancelled ? kGivenUpEarly : kMayStillCome;
+  while (!window_.empty()) finish(window_.popOldest(), result, answer);
   failUnsent(result);
 }
 

@@ -12,11 +12,11 @@ void LateAnswers::setWindows(std::chrono::nanoseconds window,
   unanswered_window_ = unanswered_window;
 }
 
-void LateAnswers::add(bool is_get, int index, uint64_t seq, Clock::time_point now) {
+void LateAnswers::add(bool is_get, int index, uint64_t seq, bool early, Clock::time_point now) {
   if (count_ == kRoom) forgetExpired(now);
   if (count_ == kRoom) return;  // not reached: the engine keeps room before it sends
-  entries_[count_++] = {is_get, index, seq, later(now, window_), later(now, unanswered_window_),
-                        false};
+  entries_[count_++] = {
+      is_get, index, seq, early, later(now, window_), later(now, unanswered_window_), false};
 }
 
 bool LateAnswers::hasRoom(int more, Clock::time_point now) {
@@ -38,8 +38,10 @@ bool LateAnswers::takes(const Reply& reply, Clock::time_point now) {
   forgetExpired(now);
   for (int i = 0; i < count_; ++i) {
     if (entries_[i].is_get == is_get && entries_[i].index == reply.index) {
+      const uint64_t seq = entries_[i].seq;
       std::copy(entries_ + i + 1, entries_ + count_, entries_ + i);
       --count_;
+      answered(seq);
       return true;
     }
   }
@@ -57,7 +59,7 @@ Clock::time_point LateAnswers::clearAt(int index, Clock::time_point now) {
   forgetExpired(now);
   Clock::time_point at = now;
   for (int i = 0; i < count_; ++i) {
-    if (entries_[i].index == index) at = std::max(at, entries_[i].end());
+    if (entries_[i].index == index || entries_[i].early) at = std::max(at, entries_[i].end());
   }
   return at;
 }
