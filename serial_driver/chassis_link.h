@@ -26,8 +26,11 @@
 // arrive. Another entry's command skips such an answer; a command for the same entry first
 // waits until it has come or can no longer come: five reply deadlines after the failure once
 // the controller has answered a later command (it answers in order), twenty while it has not,
-// at most a second (or one deadline, when that is longer). So an operation ends within that
-// wait plus its own reply deadline, whatever the line does.
+// at most a second (or one deadline, when that is longer). A cancelled command, or one failed
+// because a reply showed the line out of step, holds back every entry that long: its answer
+// may still come on time, under another entry's number. So each command ends within that wait
+// plus its own reply deadline, whatever the line does; a value read is always the answer to
+// that very command.
 #pragma once
 
 #include <chrono>

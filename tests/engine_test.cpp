@@ -106,7 +106,7 @@ class LateAnswersTest : public ::testing::Test {
 TEST_F(LateAnswersTest, NothingIsForgottenBeforeItsTimeHoweverManyFail) {
   for (int i = 0; i < LateAnswers::kRoom; ++i) {
     ASSERT_TRUE(late_.hasRoom(1, t0_));
-    late_.add(true, i, static_cast<uint64_t>(i + 1), false, t0_);
+    late_.add(true, i, static_cast<uint64_t>(i + 1), t0_);
   }
   EXPECT_FALSE(late_.hasRoom(1, t0_ + milliseconds(199)));
   for (int i = 0; i < LateAnswers::kRoom; ++i) {
@@ -118,8 +118,8 @@ TEST_F(LateAnswersTest, NothingIsForgottenBeforeItsTimeHoweverManyFail) {
 }
 
 TEST_F(LateAnswersTest, AnAnswerToALaterCommandShortensOnlyTheOlderOnesWait) {
-  late_.add(true, 1, 10, false, t0_);
-  late_.add(false, 2, 12, false, t0_);
+  late_.add(true, 1, 10, t0_);
+  late_.add(false, 2, 12, t0_);
   late_.answered(11);
   EXPECT_EQ(late_.clearAt(1, t0_), t0_ + milliseconds(50));
   EXPECT_EQ(late_.clearAt(2, t0_), t0_ + milliseconds(200));
@@ -127,28 +127,32 @@ TEST_F(LateAnswersTest, AnAnswerToALaterCommandShortensOnlyTheOlderOnesWait) {
 }
 
 TEST_F(LateAnswersTest, ALateAnswerIsTakenByKindAndEntryAndHoldsBackEitherKind) {
-  late_.add(false, 5, 1, false, t0_);  // a set
+  late_.add(false, 5, 1, t0_);  // a set
   EXPECT_EQ(late_.clearAt(5, t0_), t0_ + milliseconds(200)) << "a get of 5 waits too";
   EXPECT_FALSE(late_.takes(reply(ReplyKind::kFeedback, 5), t0_)) << "not the set's answer";
   EXPECT_FALSE(late_.takes(reply(ReplyKind::kAck, 6), t0_));
   EXPECT_TRUE(late_.takes(reply(ReplyKind::kAck, 5), t0_));
   EXPECT_FALSE(late_.takes(reply(ReplyKind::kAck, 5), t0_)) << "one answer per command";
   EXPECT_EQ(late_.clearAt(5, t0_), t0_);
-  late_.add(true, 5, 2, false, t0_);
+  late_.add(true, 5, 2, t0_);
   EXPECT_FALSE(late_.takes(reply(ReplyKind::kFeedback, 5), t0_ + milliseconds(200)))
       << "past its time it is no answer of a remembered command";
 }
 
-TEST_F(LateAnswersTest, ACommandGivenUpEarlyHoldsBackEveryEntryUntilItsAnswerCame) {
-  late_.add(true, 5, 1, true, t0_);  // cancelled, or failed with the line out of step
-  late_.add(true, 6, 2, false, t0_);
-  EXPECT_EQ(late_.clearAt(7, t0_), t0_ + milliseconds(200)) << "its answer may bear any number";
+TEST_F(LateAnswersTest, ACommandGivenUpEarlyHoldsBackEveryEntryUntilItsDeadline) {
+  // Cancelled, or failed with the line out of step: until its deadline its answer may come
+  // under any number; after it, only as a late answer of its own entry.
+  late_.add(true, 5, 1, t0_, t0_ + milliseconds(30));
+  late_.add(true, 6, 2, t0_);
+  EXPECT_EQ(late_.clearAt(7, t0_), t0_ + milliseconds(30));
+  EXPECT_EQ(late_.clearAt(7, t0_ + milliseconds(30)), t0_ + milliseconds(30));
+  EXPECT_EQ(late_.clearAt(5, t0_ + milliseconds(30)), t0_ + milliseconds(200));
   EXPECT_TRUE(late_.takes(reply(ReplyKind::kFeedback, 5), t0_));
   EXPECT_EQ(late_.clearAt(7, t0_), t0_);
   EXPECT_EQ(late_.clearAt(6, t0_), t0_ + milliseconds(200));
   EXPECT_TRUE(late_.takes(reply(ReplyKind::kFeedback, 6), t0_));
-  late_.add(true, 1, 3, false, t0_);
-  late_.add(true, 2, 4, false, t0_);
+  late_.add(true, 1, 3, t0_);
+  late_.add(true, 2, 4, t0_);
   EXPECT_TRUE(late_.takes(reply(ReplyKind::kFeedback, 2), t0_));
   EXPECT_EQ(late_.clearAt(1, t0_), t0_ + milliseconds(50))
       << "a later command's late answer came: the earlier one's had its chance";

@@ -271,7 +271,8 @@ void Run::finish(const Slot& slot, std::error_code result, Answer answer) {
                    countFailure(&e_.failures_in_row_, bool(result), e_.settings_.reconnect_after);
   if (result == Errc::hung_up || due) reconnect_ = true;
   if (result && answer != kAnswered) {
-    e_.late_.add(item.is_get, item.index, slot.seq, answer == kGivenUpEarly, now);
+    e_.late_.add(item.is_get, item.index, slot.seq, now,
+                 answer == kGivenUpEarly ? slot.deadline : Clock::time_point{});
   }
 }
 

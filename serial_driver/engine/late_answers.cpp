@@ -12,11 +12,13 @@ void LateAnswers::setWindows(std::chrono::nanoseconds window,
   unanswered_window_ = unanswered_window;
 }
 
-void LateAnswers::add(bool is_get, int index, uint64_t seq, bool early, Clock::time_point now) {
+void LateAnswers::add(bool is_get, int index, uint64_t seq, Clock::time_point now,
+                      Clock::time_point holds_all_until) {
   if (count_ == kRoom) forgetExpired(now);
   if (count_ == kRoom) return;  // not reached: the engine keeps room before it sends
   entries_[count_++] = {
-      is_get, index, seq, early, later(now, window_), later(now, unanswered_window_), false};
+      is_get, index, seq, holds_all_until, later(now, window_), later(now, unanswered_window_),
+      false};
 }
 
 bool LateAnswers::hasRoom(int more, Clock::time_point now) {
@@ -59,7 +61,9 @@ Clock::time_point LateAnswers::clearAt(int index, Clock::time_point now) {
   forgetExpired(now);
   Clock::time_point at = now;
   for (int i = 0; i < count_; ++i) {
-    if (entries_[i].index == index || entries_[i].early) at = std::max(at, entries_[i].end());
+    const Entry& entry = entries_[i];
+    if (entry.index == index) at = std::max(at, entry.end());
+    at = std::max(at, std::min(entry.holds_all_until, entry.end()));
   }
   return at;
 }

@@ -24,11 +24,12 @@ class LateAnswers {
   // `unanswered_window` while it has not.
   void setWindows(std::chrono::nanoseconds window, std::chrono::nanoseconds unanswered_window);
 
-  // A command, the seq-th the link sent, failed at `now`. The caller made room (hasRoom).
-  // `early`: it was given up before its deadline (cancelled, or failed with a line out of
-  // step), so its answer may still come on time, and under another entry's number as well:
-  // no command for any entry goes until that answer came or can no longer come.
-  void add(bool is_get, int index, uint64_t seq, bool early, Clock::time_point now);
+  // A command, the seq-th the link sent, failed at `now`. The caller made room (hasRoom). One
+  // given up before its deadline (cancelled, or failed with the line out of step) may still be
+  // answered on time, and then perhaps under another entry's number: until its deadline,
+  // `holds_all_until`, no command for any entry goes.
+  void add(bool is_get, int index, uint64_t seq, Clock::time_point now,
+           Clock::time_point holds_all_until = {});
   bool hasRoom(int more, Clock::time_point now);
   // When the oldest remembered answer can no longer come.
   Clock::time_point firstEnd() const;
@@ -39,8 +40,8 @@ class LateAnswers {
   // The controller answered the seq-th command: the answers to earlier ones had their chance.
   void answered(uint64_t seq);
   // When a command for the entry may go: now, or when no remembered answer for the entry
-  // (of either kind: a wrong-kind late answer would pass too), nor an early one's, can still
-  // come.
+  // (of either kind: a wrong-kind late answer would pass too) can still come, nor an answer on
+  // time to a command given up early.
   Clock::time_point clearAt(int index, Clock::time_point now);
   int size() const { return count_; }
   void clear() { count_ = 0; }
@@ -50,7 +51,7 @@ class LateAnswers {
     bool is_get = false;
     int index = 0;
     uint64_t seq = 0;
-    bool early = false;
+    Clock::time_point holds_all_until;
     Clock::time_point until;       // once a later command was answered
     Clock::time_point long_until;  // otherwise
     bool overtaken = false;
