@@ -51,7 +51,7 @@ void Turns::give() {
   free_.notify_one();
 }
 
-void Turns::drainWake() {
+void Turns::drainWake() const {
   uint64_t ignored = 0;
   if (wake_fd_ >= 0) (void)!read(wake_fd_, &ignored, sizeof ignored);
 }

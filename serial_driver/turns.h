@@ -28,7 +28,7 @@ class Turns {
   std::error_code take(uint64_t epoch, bool cancellable);
   void give();
   // Takes the wake-up a cancel() from before the turn may have left behind.
-  void drainWake();
+  void drainWake() const;
 
   // Safe in a signal handler: an atomic count and a write to an eventfd.
   void cancel() noexcept;

@@ -19,6 +19,15 @@ namespace {
 
 bool shouldStop(const StopSignal& stop) { return stop.turns.shouldStop(stop.epoch); }
 
+// After a wake-up: true when the operation must stop. A wake-up that was not for it (a signal,
+// a forked child's cancel() on the shared wake-up descriptor) is taken so that it does not
+// wake every wait that follows; a cancel() that came meanwhile is seen on the second look.
+bool stopsOnWake(const StopSignal& stop) {
+  if (shouldStop(stop)) return true;
+  stop.turns.drainWake();
+  return shouldStop(stop);
+}
+
 // Sleeps until `until` unless the operation is asked to stop.
 std::error_code pauseUntil(Clock::time_point until, const StopSignal& stop) {
   for (;;) {
@@ -26,7 +35,7 @@ std::error_code pauseUntil(Clock::time_point until, const StopSignal& stop) {
     if (wait.tv_sec == 0 && wait.tv_nsec == 0) return {};
     pollfd wake{stop.turns.wakeFd(), POLLIN, 0};
     if (ppoll(&wake, wake.fd >= 0 ? 1 : 0, &wait, nullptr) == 0) return {};
-    if (shouldStop(stop)) return Errc::cancelled;
+    if (stopsOnWake(stop)) return Errc::cancelled;
   }
 }
 
@@ -301,8 +310,8 @@ std::error_code Run::readMore(Clock::time_point deadline) {
       case Readiness::kHungUp:
         return Errc::hung_up;
       case Readiness::kWoken:
-        if (shouldStop(stop_)) return Errc::cancelled;
-        continue;  // another signal: the deadline is unchanged
+        if (stopsOnWake(stop_)) return Errc::cancelled;
+        continue;  // not for this operation: the deadline is unchanged
       case Readiness::kInput:
         break;
     }
