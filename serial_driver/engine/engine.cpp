@@ -358,10 +358,11 @@ void Run::skipBang() {
                    std::string(reader.tokens[0]) + " " + reader.tokens[1] + " " + reader.tokens[2]);
 }
 
+// The failed commands are kept through a close and an open: their answers may still come on
+// the line opened again, and are forgotten by time.
 void Engine::start(const EngineSettings& settings) {
   settings_ = settings;
   reader_.reset();
-  late_.clear();
   late_.setWindows(
       lateAnswerWindow(settings.reply_timeout, kLateAnswerDeadlines, settings.longest_late_window),
       lateAnswerWindow(settings.reply_timeout, kUnansweredLateAnswerDeadlines,
@@ -373,7 +374,6 @@ void Engine::start(const EngineSettings& settings) {
 void Engine::stop() {
   port.close();
   reader_.reset();
-  late_.clear();
 }
 
 void Engine::run(Item* items, size_t count, const StopSignal& stop, Tally* tally) {

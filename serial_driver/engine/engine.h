@@ -57,9 +57,9 @@ class Engine {
   std::function<std::error_code(Port*)> open_port;
   Port port;  // closed while the link is open but its port is lost
 
-  // The port was opened for these settings: start afresh.
+  // The port was opened for these settings.
   void start(const EngineSettings& settings);
-  // The link closed: the port goes, and with it everything it might still bring.
+  // The link closed: the port goes.
   void stop();
 
   // Every item whose length is not negative, in one turn. Each item's result is set; items

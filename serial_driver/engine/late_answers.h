@@ -44,7 +44,6 @@ class LateAnswers {
   // time to a command given up early.
   Clock::time_point clearAt(int index, Clock::time_point now);
   int size() const { return count_; }
-  void clear() { count_ = 0; }
 
  private:
   struct Entry {
