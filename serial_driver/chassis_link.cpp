@@ -31,6 +31,7 @@ std::error_code ChassisLink::Impl::run(Impl* impl, detail::Item* items, size_t c
     impl->record(tally);
     return std::error_code();
   });
+  if (count == 0) return ec;  // nothing to send, but a closed link says so
   for (size_t i = 0; i < count; ++i) {
     if (ec && items[i].result == Errc::not_open) items[i].result = ec;  // the turn never came
     if (items[i].result) return items[i].result;

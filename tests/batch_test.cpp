@@ -3,7 +3,10 @@
 // ever takes another command's value, whatever the faults, the chatter or the overruns.
 #include "serial_driver/batch.h"
 
+#include <algorithm>
+#include <atomic>
 #include <cmath>
+#include <map>
 #include <random>
 #include <string>
 #include <thread>
@@ -75,6 +78,12 @@ TEST_F(BatchTest, AtAWindowOfOneABatchIsTheSingleCallsInOrder) {
   batch.get(5, f);
   EXPECT_FALSE(link_.exchange(batch));
   EXPECT_EQ(controller().received(), std::vector<std::string>(2, test::frame("$get 5")));
+
+  // Nothing to send is no success on a closed link.
+  Batch empty;
+  EXPECT_FALSE(link_.exchange(empty));
+  link_.close();
+  EXPECT_EQ(link_.exchange(empty), Errc::not_open);
 }
 
 // A robot's cycle of gets and sets, four in flight, on a full-duplex line with a controller
@@ -170,6 +179,81 @@ TEST_F(BatchTest, AnUnplugFailsTheRestAndTheLinkComesBack) {
   }
   EXPECT_FALSE(ec) << ec.message();
   EXPECT_EQ(value, 0);
+}
+
+// Single calls and batches from three threads, each on entries of its own, while another
+// thread cancels again and again and another reads the statistics. A get gives the thread's
+// last value set or one of the sets that failed after it (a failed set may still have been
+// stored); every call ends; afterwards the link works as before.
+TEST_F(BatchTest, ThreadsCancelsAndStatisticsTogetherGiveNoWrongValueAndNoEndlessCall) {
+  openLink(8, chassis_sim::LineModel{true, 256, std::chrono::microseconds(20), false});
+  std::atomic<bool> stop{false};
+  std::atomic<int> wrong{0};
+  std::atomic<int> running{3};
+  auto worker = [&](int first, bool batches) {
+    std::map<int, std::vector<int>> maybe;  // entry -> the values it may hold
+    for (int entry = first; entry < first + 3; ++entry) maybe[entry] = {0};
+    for (int round = 0; !stop; ++round) {
+      const int entry = first + round % 3;
+      const int value = first * 100000 + round;
+      int got = -1;
+      int other = -1;
+      std::error_code set_ec, get_ec;
+      if (batches) {
+        Batch batch;
+        batch.set(entry, value);
+        batch.get(entry, got);
+        batch.get(first + (round + 1) % 3, other);
+        link_.exchange(batch);
+        set_ec = batch.result(0);
+        get_ec = batch.result(1);
+      } else {
+        set_ec = link_.set(entry, value);
+        get_ec = link_.get(entry, got);
+      }
+      if (!set_ec) maybe[entry].clear();
+      maybe[entry].push_back(value);
+      const auto& allowed = maybe[entry];
+      if (!get_ec && std::find(allowed.begin(), allowed.end(), got) == allowed.end()) ++wrong;
+    }
+    --running;
+  };
+  std::vector<std::thread> threads;
+  threads.emplace_back(worker, 10, false);
+  threads.emplace_back(worker, 20, true);
+  threads.emplace_back(worker, 30, true);
+  threads.emplace_back([&] {
+    while (!stop) link_.cancel();
+  });
+  threads.emplace_back([&] {
+    while (!stop) (void)link_.stats();
+  });
+  std::this_thread::sleep_for(std::chrono::seconds(2));
+  stop = true;
+  // A call ends within its reply deadline and a second per item; one still running long after
+  // is ended here, so the test fails instead of hanging.
+  for (int n = 0; n < 2000 && running > 0; ++n) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  EXPECT_EQ(running, 0) << "a call outlived its bound after the last cancel()";
+  while (running > 0) {
+    link_.cancel();
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  for (auto& thread : threads) thread.join();
+  EXPECT_EQ(wrong, 0);
+  // A busy machine may make a reply late: tried again, after its late answer's wait.
+  const auto tries = [](const std::function<std::error_code()>& operation) {
+    std::error_code ec = operation();
+    for (int retry = 0; retry < 2 && ec; ++retry) ec = operation();
+    return ec;
+  };
+  for (int entry : {10, 20, 30}) {
+    int got = -1;
+    EXPECT_FALSE(tries([&] { return link_.set(entry, 7); }));
+    EXPECT_FALSE(tries([&] { return link_.get(entry, got); }));
+    EXPECT_EQ(got, 7);
+  }
 }
 
 }  // namespace

@@ -7,7 +7,9 @@
 #include <sys/wait.h>
 
 #include <algorithm>
+#include <atomic>
 #include <mutex>
+#include <thread>
 
 #include "chassis_sim/usb_testbed.h"
 #include "serial_driver/chassis_link.h"
@@ -285,6 +287,42 @@ TEST_F(OwnershipTest, TheParentReconnectsWhileAForkedChildLives) {
     EXPECT_EQ(holder_.stats().reconnections, 2u);
     EXPECT_EQ(child.finish(), 0);
   }
+}
+
+// A child's cancel() (a SIGINT handler the child inherited, say) is the child's own: the
+// parent's exchange waiting at that moment still takes its reply.
+TEST_F(OwnershipTest, AForkedChildsCancelLeavesTheParentsWaitAlone) {
+  holder_.close();
+  LinkOptions options = bySerial("ABC123");
+  options.reply_timeout = std::chrono::seconds(5);
+  ASSERT_FALSE(holder_.open(options));
+  controller().setEntry(5, "7");
+  controller().setLateDelay(std::chrono::milliseconds(200));
+  controller().inject(chassis_sim::Fault::kLateReply);
+  int v = 0;
+  std::error_code waited;
+  std::atomic<bool> done{false};
+  std::thread waiter([&] {
+    waited = holder_.get(5, v);
+    done = true;
+  });
+  while (controller().commands() < 1) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  fflush(nullptr);
+  const pid_t child = fork();
+  if (child == 0) {
+    holder_.cancel();
+    _exit(0);
+  }
+  ASSERT_GT(child, 0);
+  int status = 0;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  // A wait that never ends is ended here, far past its deadline, so the test fails, not hangs.
+  for (int n = 0; n < 2000 && !done; ++n)
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  if (!done) holder_.cancel();
+  waiter.join();
+  EXPECT_FALSE(waited) << waited.message();
+  EXPECT_EQ(v, 7);
 }
 
 }  // namespace

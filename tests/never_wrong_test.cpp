@@ -737,10 +737,6 @@ TEST_F(KnownFaults, DollarNoiseInFrontOfAnAnswerLeavesItTaken) {
   }
 }
 
-}  // namespace
-
-namespace {
-
 // close() cancels a get on its way; the link opened again on the same line must not take that
 // get's late answer for its next get's.
 TEST_F(KnownFaults, ALateAnswerFromBeforeCloseIsNotAGetsAfterReopening) {
