@@ -12,10 +12,10 @@
 #include "serial_driver/chassis_link_impl.h"
 #include "serial_driver/frame.h"
 #include "serial_driver/held_log_lines.h"
-#include "serial_driver/wire_facts.h"
 #include "serial_driver/link_open.h"
 #include "serial_driver/log.h"
 #include "serial_driver/value_types.h"
+#include "serial_driver/wire_facts.h"
 
 namespace serial_driver {
 
