@@ -244,6 +244,13 @@ void Controller::clearReceived() {
   received_.clear();
 }
 
+std::vector<std::string> Controller::takeReceived() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  std::vector<std::string> taken;
+  taken.swap(received_);
+  return taken;
+}
+
 long Controller::commands() const {
   std::lock_guard<std::mutex> lock(mutex_);
   return commands_;

@@ -126,6 +126,8 @@ class Controller {
   // Command frames received so far, byte for byte (checksum and newline included).
   std::vector<std::string> received() const;
   void clearReceived();
+  // Both in one step: a frame taken in between is neither lost nor seen twice.
+  std::vector<std::string> takeReceived();
   // Command frames taken since the controller was made, over every attach.
   long commands() const;
   // Blocks until every received command has been answered (late replies included).

@@ -1,8 +1,9 @@
 // Fault-injection soak: many thousands of exchanges through the simulated chassis, with faults
 // and unplug/replug cycles drawn from a seeded generator, through either interface
 // (ChassisLink by default, or SerialDriver); the same seed gives both the same faults and
-// conditions. Every result is checked against what the injected fault implies; at the end,
-// reconnections, descriptors and memory are checked.
+// conditions. Every result is checked against what the injected fault implies, and every value
+// read and set against the controller's own record of the commands it took, in order; at the
+// end, reconnections, descriptors and memory are checked.
 //
 // It runs under a real robot's conditions: stdin closed, the process locale set from the
 // environment (ctest runs it under de_DE.UTF-8), a 250 us timer signal without SA_RESTART, a
@@ -15,6 +16,7 @@
 #include <malloc.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <charconv>
 #include <clocale>
 #include <cmath>
@@ -94,6 +96,34 @@ float wireFloat(const std::string& text) {
   float v = NAN;
   std::from_chars(text.data(), text.data() + text.size(), v);
   return v;
+}
+
+// Two values of an entry as the controller would answer them.
+bool sameValue(int index, const std::string& a, const std::string& b) {
+  if (kindOf(index) == Kind::kFloat) return wireFloat(a) == wireFloat(b);
+  if (kindOf(index) == Kind::kInt) return atoi(a.c_str()) == atoi(b.c_str());
+  return a == b;
+}
+
+// A frame from the controller's record: "$set <index> <value>" or "$get <index>", then the
+// checksum and newline. Anything else it took (a "!" line) is neither.
+struct Command {
+  bool set = false;
+  bool get = false;
+  int index = -1;
+  std::string value;
+};
+
+Command parseCommand(const std::string& frame) {
+  Command command;
+  if (frame.size() < 7 || frame[0] != '$') return command;
+  const std::string text = frame.substr(0, frame.size() - 2);
+  command.set = text.compare(0, 5, "$set ") == 0;
+  command.get = text.compare(0, 5, "$get ") == 0;
+  command.index = atoi(text.c_str() + 5);
+  const size_t blank = text.find(' ', 5);
+  if (command.set && blank != std::string::npos) command.value = text.substr(blank + 1);
+  return command;
 }
 
 // The simulator's own udev and file work is no client code: timer signals stay off it.
@@ -261,12 +291,54 @@ int main(int argc, char** argv) {
                           Fault::kWrongIndex, Fault::kSplitReply, Fault::kNoise,
                           Fault::kBangFrame,  Fault::kWrongKind};
   std::map<Fault, long> injected;
-  std::map<int, std::string> model;  // what the controller holds, as it stores it
-  std::map<int, std::string> maybe;  // what it holds instead, if a set that failed took effect
+  long mismatches = 0;
+  // What the controller holds: its record of the commands it took, replayed in order.
+  std::map<int, std::string> model;
+  // Per entry, the values of the sets sent since the last one the controller applied, oldest
+  // first. A set that failed may still reach it later, but never after a later set.
+  std::map<int, std::vector<std::string>> unapplied;
+  for (int index = 0; index < 12; ++index) {
+    model[index] = "0";             // what it answers for an entry never written
+    unapplied[index].reserve(256);  // sized before the heap's baseline
+  }
+  // Replays what the controller took since the last look, for an exchange on `index`.
+  struct Look {
+    bool set_applied = false;  // it applied the value `stored`
+    bool answered = false;     // it took a get, and answered the last one with `answer`
+    std::string answer;
+  };
+  const auto replay = [&](long n, int index, const std::string& stored) {
+    Look look;
+    for (const std::string& frame : controller.takeReceived()) {
+      const Command command = parseCommand(frame);
+      if (command.set) {
+        std::vector<std::string>& waiting = unapplied[command.index];
+        const auto sent = std::find_if(waiting.begin(), waiting.end(), [&](const std::string& v) {
+          return sameValue(command.index, v, command.value);
+        });
+        if (sent == waiting.end()) {
+          ++mismatches;
+          fprintf(stderr,
+                  "soak: exchange %ld: the controller applied set %d %s, which was never sent "
+                  "or came after a later set of that entry\n",
+                  n, command.index, command.value.c_str());
+        } else {
+          waiting.erase(waiting.begin(), sent + 1);
+        }
+        model[command.index] = command.value;
+        if (command.index == index && sameValue(index, command.value, stored)) {
+          look.set_applied = true;
+        }
+      } else if (command.get && command.index == index) {
+        look.answered = true;
+        look.answer = model[index];
+      }
+    }
+    return look;
+  };
   long consecutive_failures = 0;
   long expected_reconnections = 0;
   long unplugs = 0;
-  long mismatches = 0;
   long succeeded = 0;
   long late_by_load = 0;
   long open_windows_at_baseline = 0;
@@ -309,8 +381,11 @@ int main(int argc, char** argv) {
     const auto exchange_start = std::chrono::steady_clock::now();
     bool ok = false;
     bool value_ok = true;
+    std::string stored;
+    float read_float = NAN;
+    int read_int = 0;
+    char read_text[64] = {};
     if (write) {
-      std::string stored;
       if (kindOf(index) == Kind::kFloat) {
         const float v = std::uniform_int_distribution<int>(-100000, 100000)(random) / 8.0f;
         ok = client->set(index, v);
@@ -323,43 +398,35 @@ int main(int argc, char** argv) {
         stored = chassis_sim::textForReplyChecksum(index, next_checksum++ % 256);
         ok = client->set(index, stored.c_str());
       }
-      // The command reaches a live controller whatever happens to the reply; ChassisLink may
-      // also have reopened a dead port and sent it.
-      if (!port_dead || ok || controller.commands() > answered) {
-        model[index] = stored;
-        maybe.erase(index);
-      } else {
-        // Sent to a port that was being reopened, it may still reach the controller after this
-        // look (a slow machine's tty worker): until a read shows which, either value is right.
-        maybe[index] = stored;
-      }
+      unapplied[index].push_back(stored);
+    } else if (kindOf(index) == Kind::kFloat) {
+      ok = client->get(index, &read_float);
+    } else if (kindOf(index) == Kind::kInt) {
+      ok = client->get(index, &read_int);
     } else {
-      const std::string expected = model.count(index) ? model[index] : "0";
-      const std::string other = maybe.count(index) ? maybe[index] : expected;
-      std::string read;
-      if (kindOf(index) == Kind::kFloat) {
-        float v = NAN;
-        ok = client->get(index, &v);
-        if (ok) value_ok = v == wireFloat(expected) || v == wireFloat(other);
-        if (ok && v == wireFloat(other)) read = other;
-      } else if (kindOf(index) == Kind::kInt) {
-        int v = 0;
-        ok = client->get(index, &v);
-        if (ok) value_ok = v == atoi(expected.c_str()) || v == atoi(other.c_str());
-        if (ok && v == atoi(other.c_str())) read = other;
-      } else {
-        char v[64] = {};
-        ok = client->get(index, v);
-        if (ok) value_ok = expected == v || other == v;
-        if (ok && other == v) read = other;
-      }
-      if (ok && value_ok) {
-        if (!read.empty()) model[index] = read;
-        maybe.erase(index);
-      }
+      ok = client->get(index, read_text);
     }
     if (fault == Fault::kLateReply) controller.waitIdle();
-    controller.clearReceived();  // the simulator's own record must not pass for a leak
+    // A set reported done was applied; a value read is the controller's answer to that get (the
+    // last one of its entry it took: the call sent it after every other one).
+    const Look look = replay(n, index, stored);
+    if (ok && write && !look.set_applied) {
+      ++mismatches;
+      fprintf(stderr,
+              "soak: exchange %ld: set %d %s reported done, but the controller did not take it\n",
+              n, index, stored.c_str());
+    }
+    if (ok && !write) {
+      if (!look.answered) {
+        value_ok = false;
+      } else if (kindOf(index) == Kind::kFloat) {
+        value_ok = read_float == wireFloat(look.answer);
+      } else if (kindOf(index) == Kind::kInt) {
+        value_ok = read_int == atoi(look.answer.c_str());
+      } else {
+        value_ok = look.answer == read_text;
+      }
+    }
 
     // ChassisLink gets its port back by itself once the node is there: any exchange from the
     // replug on may be the first to succeed.
@@ -430,6 +497,7 @@ int main(int argc, char** argv) {
   const Descriptors fds_end = openDescriptors();
   const long heap_end = heapInUse();
   client->close();
+  replay(settings.exchanges, -1, "");  // a set that came after a later one
   sim.reset();
 
   fprintf(stderr, "soak summary (%s, seed %u)\n", settings.classic ? "SerialDriver" : "ChassisLink",
