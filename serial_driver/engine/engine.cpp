@@ -183,10 +183,13 @@ std::error_code Run::sendReady() {
     item.command[item.length] = '\0';  // an item used before holds its sealed frame
     const int length = sealFrame(item.command, item.length);
     ++next_;
-    // A reply may queue behind the replies to the commands ahead of it.
-    const auto queued = window_.size() * kFrameSize * e_.settings_.byte_time;
-    const Slot slot{&item, ++e_.sent_, now, later(later(now, e_.settings_.reply_timeout), queued)};
     const std::error_code ec = e_.port.write(item.command, length);
+    // The reply's time starts once the command is out; it may queue behind the replies to the
+    // commands ahead of it.
+    const auto sent = Clock::now();
+    const auto queued = window_.size() * kFrameSize * e_.settings_.byte_time;
+    const Slot slot{&item, ++e_.sent_, sent,
+                    later(later(sent, e_.settings_.reply_timeout), queued)};
     if (!ec) {
       window_.push(slot);
       continue;
