@@ -430,9 +430,6 @@ Program runProgram(uint64_t seed, int window, int items) {
   ChassisLink link;
   serial_driver::LinkOptions options;
   options.device = controller.device();
-  // The line's values are under test, not its owner: under emulation, eight programs at once
-  // now and then found a freshly made terminal still exclusive.
-  options.exclusive = false;
   options.reply_timeout = run.deadline;
   options.max_in_flight = window;
   const std::error_code opened = link.open(options);

@@ -277,7 +277,10 @@ class PtyPair {
   PtyPair() {
     master_ = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
     if (master_ < 0 || grantpt(master_) != 0 || unlockpt(master_) != 0) return;
-    slave_path_ = ptsname(master_);
+    // ptsname_r: ptsname's buffer is shared, and tests make pairs from several threads.
+    char path[64] = {};
+    if (ptsname_r(master_, path, sizeof path) != 0) return;
+    slave_path_ = path;
     // Keep the slave open so bytes written before the port is opened are kept, and raw so
     // nothing is echoed or translated.
     holder_ = open(slave_path_.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
