@@ -532,6 +532,20 @@ class KnownFaults : public testing::Test {
     deadline_ = deadline;
   }
   // The batch, ended by cancel() should it outlive its bound; false then.
+  // Gets of entries 1 to 4 in one batch: each one answered with its own value.
+  void expectFourGetsAnswered(int window) {
+    float got[4] = {kUntouched, kUntouched, kUntouched, kUntouched};
+    Batch batch;
+    for (int n = 0; n < 4; ++n) batch.get(n + 1, got[n]);
+    ASSERT_TRUE(exchange(batch));
+    for (int n = 0; n < 4; ++n) {
+      EXPECT_FALSE(batch.result(n))
+          << "window " << window << ", item " << n << ": " << batch.result(n).message();
+      EXPECT_EQ(got[n], n + 1.25f);
+    }
+    link_.close();
+  }
+
   bool exchange(Batch& batch) {
     Watch watch(link_);
     const bool endless = deadline_ >= std::chrono::hours(1);
@@ -703,16 +717,7 @@ TEST_F(KnownFaults, ABangLineOfItsOwnFailsNoAnsweredItem) {
       if (r.seq == 1) plan.before = "!low battery\n";
       return plan;
     });
-    float got[4] = {kUntouched, kUntouched, kUntouched, kUntouched};
-    Batch batch;
-    for (int n = 0; n < 4; ++n) batch.get(n + 1, got[n]);
-    ASSERT_TRUE(exchange(batch));
-    for (int n = 0; n < 4; ++n) {
-      EXPECT_FALSE(batch.result(n))
-          << "window " << window << ", item " << n << ": " << batch.result(n).message();
-      EXPECT_EQ(got[n], n + 1.25f);
-    }
-    link_.close();
+    expectFourGetsAnswered(window);
   }
 }
 
@@ -724,16 +729,7 @@ TEST_F(KnownFaults, DollarNoiseInFrontOfAnAnswerLeavesItTaken) {
       plan.before = r.seq % 2 == 0 ? "$$" : "$x$x";
       return plan;
     });
-    float got[4] = {kUntouched, kUntouched, kUntouched, kUntouched};
-    Batch batch;
-    for (int n = 0; n < 4; ++n) batch.get(n + 1, got[n]);
-    ASSERT_TRUE(exchange(batch));
-    for (int n = 0; n < 4; ++n) {
-      EXPECT_FALSE(batch.result(n))
-          << "window " << window << ", item " << n << ": " << batch.result(n).message();
-      EXPECT_EQ(got[n], n + 1.25f);
-    }
-    link_.close();
+    expectFourGetsAnswered(window);
   }
 }
 
