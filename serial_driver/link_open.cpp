@@ -3,6 +3,8 @@
 
 #include <unistd.h>
 
+#include <atomic>
+
 #include "serial_driver/link_error.h"
 #include "serial_driver/log.h"
 #include "serial_driver/serial_identify.h"
@@ -39,16 +41,36 @@ std::error_code openLinkPort(const LinkOptions& options, Port* port, std::string
     if (!path->empty()) failure->system = std::error_code(errno, std::generic_category());
     return Errc::not_found;
   }
-  const std::error_code ec = port->open(*path, options.baud, options.exclusive);
+  LockTaking lock;
+  const std::error_code ec = port->open(*path, options.baud, options.exclusive, &lock);
+  reportLockTaking(*path, lock);
   if (!ec) return {};
   failure->system = ec;
   if (ec == std::errc::device_or_resource_busy) {
-    failure->holder = portHolder(*path, -1);
+    failure->holder = busyHolder(*path, -1, lock);
     SD_LOG(LogLevel::ERROR, "the port is held by another program", *path, failure->holder);
     return Errc::busy;
   }
   SD_LOG(LogLevel::ERROR, "cannot open the port", *path, ec.message());
   return Errc::open_failed;
+}
+
+void reportLockTaking(const std::string& path, const LockTaking& how) {
+  if (how.stale_pid != 0) {
+    SD_LOG(LogLevel::WARN, "took over a stale lock file of a process that no longer runs", path,
+           how.path, "pid " + std::to_string(how.stale_pid));
+  }
+  static std::atomic<bool> said_unusable{false};
+  if (how.unusable && !said_unusable.exchange(true)) {
+    SD_LOG(LogLevel::WARN,
+           "no lock file for the port: programs that look for one (minicom, cu) will not see "
+           "that this process holds it; flock and the tty's exclusive mode still keep it",
+           how.path, how.unusable.message());
+  }
+}
+
+std::string busyHolder(const std::string& path, int fd, const LockTaking& how) {
+  return how.busy ? processName(how.holder) : portHolder(path, fd);
 }
 
 }  // namespace detail

@@ -22,5 +22,12 @@ Clock::duration replyTimeout(const LinkOptions& options);
 std::error_code openLinkPort(const LinkOptions& options, Port* port, std::string* path,
                              OpenFailure* failure);
 
+// Logs what opening the port at path did with its lock file: a stale one taken over, and once
+// per process a lock directory that refused.
+void reportLockTaking(const std::string& path, const LockTaking& how);
+// Who holds a busy port: the process its lock file names, else flock's holder (fd as for
+// portHolder).
+std::string busyHolder(const std::string& path, int fd, const LockTaking& how);
+
 }  // namespace detail
 }  // namespace serial_driver

@@ -210,12 +210,17 @@ std::string portHolder(const std::string& path, int fd) {
     std::string number, kind, mode, access, pid, device;
     fields >> number >> kind >> mode >> access >> pid >> device;
     if (kind != "FLOCK" || device != wanted) continue;
-    std::ifstream comm("/proc/" + pid + "/comm");
-    std::string name;
-    std::getline(comm, name);
-    return "pid " + pid + (name.empty() ? "" : " (" + name + ")");
+    return processName(std::stoi(pid));
   }
   return "another program";
+}
+
+std::string processName(int pid) {
+  if (pid <= 0) return "another program";
+  std::ifstream comm("/proc/" + std::to_string(pid) + "/comm");
+  std::string name;
+  std::getline(comm, name);
+  return "pid " + std::to_string(pid) + (name.empty() ? "" : " (" + name + ")");
 }
 
 LineFault makeRaw(termios* options, speed_t speed, int flow_ctrl, int databits, int stopbits,
@@ -285,22 +290,36 @@ Port& Port::operator=(Port&& other) noexcept {
     exclusive_ = other.exclusive_;
     owner_ = other.owner_;
     closed_at_fork_ = other.closed_at_fork_;
+    lock_file_ = std::move(other.lock_file_);
     other.fd_ = -1;
   }
   return *this;
 }
 
-std::error_code Port::open(const std::string& path, int baud, bool exclusive) {
+std::error_code Port::open(const std::string& path, int baud, bool exclusive, LockTaking* lock) {
   close();
   int fd = -1;
   if (const std::error_code ec = openNode(path.c_str(), &fd)) return ec;
   // Known to the fork handler before it is locked.
   const bool remembered = rememberPort(fd);
-  std::error_code ec = exclusive ? takeExclusive(fd) : std::error_code();
-  if (!ec) ec = configure(fd, baud);
-  if (ec) {
+  LockTaking taking;
+  std::error_code ec;
+  if (exclusive) {
+    // The lock file before the tty's exclusive mode: a port that a lock-file program holds is
+    // left as that program has it. A lock directory that refuses leaves flock and the
+    // exclusive mode to keep the port.
+    LockFile lock_file;
+    ec = lock_file.take(path, &taking);
+    if (ec != std::errc::device_or_resource_busy) ec = takeExclusive(fd);
+    if (!ec) ec = configure(fd, baud);
     // A refused port is not left in exclusive mode; a busy one is its holder's.
-    if (exclusive && ec != std::errc::device_or_resource_busy) leaveExclusive(fd);
+    if (ec && ec != std::errc::device_or_resource_busy) leaveExclusive(fd);
+    if (!ec) lock_file_ = std::move(lock_file);
+  } else {
+    ec = configure(fd, baud);
+  }
+  if (lock != nullptr) *lock = taking;
+  if (ec) {
     if (remembered) forgetPort(fd);
     ::close(fd);
     return ec;
@@ -324,6 +343,8 @@ void Port::close() {
     // mode is the parent's. One it closed may carry another file's number by now.
     ::close(fd_);
   }
+  // A child's copy forgets the lock file without removing it (LockFile sees whose it is).
+  lock_file_.release();
   fd_ = -1;
 }
 

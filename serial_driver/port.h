@@ -10,6 +10,7 @@
 #include <string>
 #include <system_error>
 
+#include "serial_driver/lock_file.h"
 #include "serial_driver/timing.h"
 
 namespace serial_driver {
@@ -29,6 +30,8 @@ void leaveExclusive(int fd);
 // Who holds the lock on the node at path (or on the open file fd, when fd >= 0): "pid 4242
 // (robot_main)", or "another program" when the system does not say.
 std::string portHolder(const std::string& path, int fd);
+// The process as portHolder names it: "pid 4242 (minicom)", "another program" for pid 0.
+std::string processName(int pid);
 
 // The setting makeRaw refuses, if any.
 enum class LineFault { kNone, kDataBits, kParity, kStopBits };
@@ -65,7 +68,8 @@ class Port {
       : fd_(other.fd_),
         exclusive_(other.exclusive_),
         owner_(other.owner_),
-        closed_at_fork_(other.closed_at_fork_) {
+        closed_at_fork_(other.closed_at_fork_),
+        lock_file_(std::move(other.lock_file_)) {
     other.fd_ = -1;
   }
   Port& operator=(Port&& other) noexcept;
@@ -74,11 +78,14 @@ class Port {
 
   // Opens path and sets the line to baud 8N1 raw, without flow control; the settings are read
   // back, so a node that is no tty, or a tty that dropped some of them, is refused. An
-  // exclusive port is taken for this process alone (takeExclusive).
-  std::error_code open(const std::string& path, int baud, bool exclusive);
-  // Closes the descriptor. A child made by fork() has its copy closed at fork, so the parent
-  // alone holds the port (the lock, the tty's exclusive mode); close() in the child then only
-  // forgets it.
+  // exclusive port is taken for this process alone: its lock file first (busy while a running
+  // process holds it; without one where the lock directory refuses), then takeExclusive. How
+  // the lock file went in *lock, when given.
+  std::error_code open(const std::string& path, int baud, bool exclusive,
+                       LockTaking* lock = nullptr);
+  // Closes the descriptor and removes the lock file. A child made by fork() has its copy
+  // closed at fork, so the parent alone holds the port (the lock, the tty's exclusive mode, the
+  // lock file); close() in the child then only forgets it.
   void close();
   bool isOpen() const { return fd_ >= 0; }
   int fd() const { return fd_; }
@@ -98,6 +105,7 @@ class Port {
   bool exclusive_ = false;
   int owner_ = 0;                // the process that opened it
   bool closed_at_fork_ = false;  // its children's copies are closed at fork
+  LockFile lock_file_;
 };
 
 }  // namespace detail

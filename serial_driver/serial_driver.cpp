@@ -7,11 +7,15 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <map>
+#include <mutex>
 #include <string>
 
 #include "serial_driver/defaults.h"
 #include "serial_driver/frame.h"
 #include "serial_driver/line.h"
+#include "serial_driver/link_open.h"
+#include "serial_driver/lock_file.h"
 #include "serial_driver/log.h"
 #include "serial_driver/port.h"
 #include "serial_driver/reconnect_policy.h"
@@ -67,13 +71,36 @@ class ReplyPoller {
   bool pause_pending_ = false;
 };
 
+// The lock files of the drivers' open ports, by descriptor: the class's layout is part of the
+// library's interface and has no room for them. Never destroyed, so a driver closed from a
+// static destructor still finds it; one never closed leaves a file the next open takes over.
+std::mutex lock_files_mutex;
+std::map<int, LockFile>& lockFiles() {
+  static auto* files = new std::map<int, LockFile>;
+  return *files;
+}
+
 // Takes the port for this driver alone, as ChassisLink does: two programs sending on one line
 // take each other's replies.
 bool takePort(int fd, const std::string& dev) {
+  LockFile lock_file;
+  LockTaking how;
+  const bool file_busy = lock_file.take(dev, &how) == std::errc::device_or_resource_busy;
+  reportLockTaking(dev, how);
   // A tty layer without locks leaves the port unguarded, not unusable.
-  if (takeExclusive(fd) != std::errc::device_or_resource_busy) return true;
-  SD_LOG(LogLevel::ERROR, "the port is held by another program", dev, portHolder(dev, fd));
+  if (!file_busy && takeExclusive(fd) != std::errc::device_or_resource_busy) {
+    std::lock_guard<std::mutex> lock(lock_files_mutex);
+    if (lock_file.held()) lockFiles()[fd] = std::move(lock_file);
+    return true;
+  }
+  SD_LOG(LogLevel::ERROR, "the port is held by another program", dev, busyHolder(dev, fd, how));
   return false;
+}
+
+// Removes the lock file of the port on fd (in the process that wrote it).
+void releasePort(int fd) {
+  std::lock_guard<std::mutex> lock(lock_files_mutex);
+  lockFiles().erase(fd);
 }
 
 std::string sendFailedText(int ret) { return "uart send failed, ret:" + std::to_string(ret); }
@@ -176,6 +203,8 @@ bool SerialDriver::init(const std::string& portname, std::string& dev, int baudR
 
 void SerialDriver::close() {
   if (fd_ > 0) {
+    // Before the number is free for another driver's port.
+    releasePort(fd_);
     leaveExclusive(fd_);
     uart_close(fd_);
   }
