@@ -4,7 +4,7 @@ set -euo pipefail
 
 packages=(g++ cmake make pkg-config libudev-dev umockdev libumockdev-dev libgtest-dev
           libgmock-dev libcli11-dev gdb locales pybind11-dev python3-dev
-          python3-pytest clang-format clang-tidy "$@")
+          python3-pytest clang-format clang-tidy minicom picocom "$@")
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
