@@ -127,10 +127,39 @@ class LiveChild {
 class OwnershipTest : public testing::Test {
  protected:
   void SetUp() override {
+    char dir[] = "/tmp/link_ownership_test.XXXXXX";
+    ASSERT_NE(mkdtemp(dir), nullptr);
+    lock_dir_ = dir;
+    setenv("SERIAL_DRIVER_LOCK_DIR", lock_dir_.c_str(), 1);
     sim_ = make_sim().add_adapter("ABC123").build();
     ASSERT_FALSE(holder_.open(bySerial("ABC123")));
   }
+  void TearDown() override {
+    holder_.close();
+    for (const std::string& name : lockFiles()) unlink((lock_dir_ + "/" + name).c_str());
+    rmdir(lock_dir_.c_str());
+    unsetenv("SERIAL_DRIVER_LOCK_DIR");
+  }
   chassis_sim::Controller& controller() { return sim_->adapter(0).controller(); }
+  // The lock files in the test's lock directory.
+  std::vector<std::string> lockFiles() {
+    std::vector<std::string> names;
+    DIR* dir = opendir(lock_dir_.c_str());
+    while (dirent* entry = dir != nullptr ? readdir(dir) : nullptr) {
+      if (strncmp(entry->d_name, "LCK..", 5) == 0) names.push_back(entry->d_name);
+    }
+    if (dir != nullptr) closedir(dir);
+    return names;
+  }
+  // True when the one lock file there is this process's.
+  bool holdsTheOneLockFile() {
+    const std::vector<std::string> names = lockFiles();
+    char pid[16];
+    snprintf(pid, sizeof pid, "%10d\n", static_cast<int>(getpid()));
+    return names.size() == 1 && test::slurp(lock_dir_ + "/" + names[0]) == pid;
+  }
+
+  std::string lock_dir_;
 
   LogLines log_;
   std::unique_ptr<chassis_sim::Testbed> sim_;
@@ -175,11 +204,27 @@ TEST_F(OwnershipTest, TheHolderKeepsThePortThroughAReplugAndLetsGoOnClose) {
   }
   ASSERT_TRUE(back) << "the holder reconnected";
   ASSERT_EQ(holder_.stats().reconnections, 1u);
+  // The replugged adapter is a new node: its lock file, and none left for the old one.
+  EXPECT_TRUE(holdsTheOneLockFile());
 
   ChassisLink second;
   EXPECT_EQ(second.open(bySerial("ABC123")), Errc::busy) << "the reconnected holder has it";
   holder_.close();
   EXPECT_FALSE(second.open(bySerial("ABC123"))) << "free once its holder closed it";
+  second.close();
+  EXPECT_TRUE(lockFiles().empty());
+}
+
+TEST_F(OwnershipTest, TheClassicDriverHoldsTheLockFileUntilClose) {
+  holder_.close();
+  SerialDriver driver{};
+  std::string dev;
+  ASSERT_TRUE(driver.init("ABC123", dev, 115200));
+  EXPECT_TRUE(holdsTheOneLockFile());
+  ChassisLink second;
+  EXPECT_EQ(second.open(bySerial("ABC123")), Errc::busy);
+  driver.close();
+  EXPECT_TRUE(lockFiles().empty());
 }
 
 TEST(LinkOwnership, ProgramsThatTurnExclusivityOffShareThePort) {
