@@ -417,12 +417,26 @@ TEST(RealDriver, SerialDriverReconnectsAfterTheRunOfFailures) {
 // comes back under another name, which the lookup by serial number finds.
 TEST(RealDriver, AReplugWhileTheOldNodeIsOpenComesBackAsTtyUsb1) {
   const std::string old_node = currentNode();
+  ChassisLink holder;
+  ASSERT_FALSE(holder.open(bySerial()));
   const int stale = open(old_node.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
   ASSERT_GE(stale, 0);
   replug();
   const std::string new_node = currentNode();
   EXPECT_NE(new_node, old_node);
   EXPECT_EQ(new_node.rfind("/dev/ttyUSB", 0), 0u) << new_node;
+  // The holder reconnects to the new node, and its lock file goes along.
+  std::error_code result;
+  for (int n = 0; n < 100 && (result = holder.set(1, 11)); ++n) std::this_thread::sleep_for(50ms);
+  EXPECT_FALSE(result) << result.message();
+  const auto lockFile = [](const std::string& node) { return "/run/lock/LCK.." + node.substr(5); };
+  char pid[16];
+  snprintf(pid, sizeof pid, "%10d\n", static_cast<int>(getpid()));
+  EXPECT_FALSE(fs::exists(lockFile(old_node)));
+  std::ifstream held(lockFile(new_node));
+  EXPECT_EQ(std::string(std::istreambuf_iterator<char>(held), {}), pid);
+  holder.close();
+  EXPECT_FALSE(fs::exists(lockFile(new_node)));
   ChassisLink link;
   ASSERT_FALSE(link.open(bySerial()));
   EXPECT_EQ(link.device(), new_node);

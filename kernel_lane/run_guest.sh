@@ -107,6 +107,8 @@ mount -t proc proc /proc
 mount -t sysfs sys /sys
 mount -t devtmpfs dev /dev
 mount -t tmpfs run /run
+# The serial ports' lock directory, as a Debian system has it.
+mkdir -m 1777 /run/lock
 mount -t tmpfs tmp /tmp
 . /modules.sh
 /usr/lib/systemd/systemd-udevd --daemon
