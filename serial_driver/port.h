@@ -30,6 +30,12 @@ void leaveExclusive(int fd);
 // (robot_main)", or "another program" when the system does not say.
 std::string portHolder(const std::string& path, int fd);
 
+// Has a child made by fork() close its copy of fd at once (false when the registry is full: a
+// child then keeps it), so that the parent alone holds what fd holds; forgetPort before fd is
+// closed.
+bool rememberPort(int fd);
+void forgetPort(int fd);
+
 // The setting makeRaw refuses, if any.
 enum class LineFault { kNone, kDataBits, kParity, kStopBits };
 // Turns options into a raw line at the termios speed (0 keeps the speed it has) with the flow

@@ -1,7 +1,7 @@
-// One chassis, one owner: a port held by a link is busy for every other opener (a link, the
-// classic driver, chassisctl), named with its holder; the holder keeps it through its own
-// reconnections and lets go on close; a forked child's copy of a link stays off the line, and
-// the child lets go of the port as it starts.
+// One chassis, one owner: a port held by a link that does not serve is busy for every other
+// opener (a link, the classic driver, chassisctl), named with its holder; the holder keeps it
+// through its own reconnections and lets go on close; a forked child's copy of a link stays off the
+// line, and the child lets go of the port as it starts.
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/wait.h>
@@ -128,7 +128,9 @@ class OwnershipTest : public testing::Test {
  protected:
   void SetUp() override {
     sim_ = make_sim().add_adapter("ABC123").build();
-    ASSERT_FALSE(holder_.open(bySerial("ABC123")));
+    LinkOptions options = bySerial("ABC123");
+    options.serve = false;
+    ASSERT_FALSE(holder_.open(options));
   }
   chassis_sim::Controller& controller() { return sim_->adapter(0).controller(); }
 
