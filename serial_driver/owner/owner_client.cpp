@@ -10,12 +10,23 @@
 
 #include "serial_driver/frame.h"
 #include "serial_driver/link_error.h"
+#include "serial_driver/log.h"
 #include "serial_driver/owner/served_line.h"
 
 namespace serial_driver {
 namespace detail {
 
 namespace {
+
+// Whether reply is of the kind and entry the item asked for (its value may still be bad).
+bool speaksFor(const Item& item, const Reply& reply) {
+  const ReplyKind kind = item.is_get ? ReplyKind::kFeedback : ReplyKind::kAck;
+  return reply.kind == kind && reply.has_index && reply.index == item.index;
+}
+
+// The owner's lines are its answer frames and "!" lines, whose reasons may be longer than a
+// frame; anything longer than this is no answer.
+constexpr size_t kLongestLine = 1024;
 
 struct InFlight {
   Item* item;
@@ -59,7 +70,7 @@ void OwnerClient::run(Item* items, size_t count, const StopSignal& stop, Clock::
       if (items[next].length >= 0) items[next].result = result;
     }
     fd_.reset();
-    reader_.reset();
+    in_.clear();
   };
   if (fd_.get() < 0) return failRest(Errc::hung_up);
 
@@ -82,21 +93,36 @@ void OwnerClient::run(Item* items, size_t count, const StopSignal& stop, Clock::
     }
     if (window.empty()) return;
 
-    for (auto line = reader_.next(); line != LineReader::Item::kNone && !window.empty();
-         line = reader_.next()) {
-      // The owner answers every command with one line: anything else puts it out of step.
-      if (line == LineReader::Item::kText) return failRest(Errc::bad_reply);
+    for (size_t newline = in_.find('\n'); newline != std::string::npos && !window.empty();
+         newline = in_.find('\n')) {
+      const std::string line = in_.substr(0, newline + 1);
+      in_.erase(0, newline + 1);
       const InFlight sent = window.front();
       window.pop_front();
       last_answer = Clock::now();
-      const Reply& reply = reader_.reply();
-      const std::error_code result = reply.kind == ReplyKind::kBang ? failureOf(reader_.tokens[0])
-                                                                    : takeAnswer(sent.item, reply);
-      finish(*sent.item, sent.sent_at, result);
-      if (result == Errc::bad_reply && reply.kind != ReplyKind::kBang) {
+      if (line[0] == '!') {
+        // The owner's reason, with what to do about it ("!read-only ... serve_writes").
+        std::string text = line.substr(0, line.size() - 1);
+        SD_LOG_THROTTLED(LogLevel::WARN, "the port's owner said", text);
+        finish(*sent.item, sent.sent_at, failureOf(text.substr(0, text.find(' ')).c_str()));
+        continue;
+      }
+      char frame_text[kFrameSize] = {};
+      char tokens[4][kFrameSize] = {};
+      Reply reply;
+      if (line.size() <= static_cast<size_t>(kFrameSize) &&
+          checkoutString(line.data(), static_cast<int>(line.size()), frame_text) == 1) {
+        parseString(frame_text, tokens);
+        reply = classify(tokens);
+      }
+      if (!speaksFor(*sent.item, reply)) {
+        // Not an answer to this command: the owner and this link are out of step.
+        finish(*sent.item, sent.sent_at, Errc::bad_reply);
         return failRest(Errc::bad_reply);
       }
+      finish(*sent.item, sent.sent_at, takeAnswer(sent.item, reply));
     }
+    if (in_.size() > kLongestLine) return failRest(Errc::bad_reply);
     if (window.empty()) continue;
 
     const Clock::time_point deadline = later(last_answer, item_bound);
@@ -114,12 +140,12 @@ void OwnerClient::run(Item* items, size_t count, const StopSignal& stop, Clock::
     }
     if (ready == 0 && Clock::now() >= deadline) return failRest(Errc::timeout);
     if (polled[0].revents & (POLLIN | POLLHUP | POLLERR)) {
-      const ssize_t got =
-          recv(fd_.get(), reader_.space(), static_cast<size_t>(reader_.room()), MSG_DONTWAIT);
+      char buf[kLongestLine];
+      const ssize_t got = recv(fd_.get(), buf, sizeof buf, MSG_DONTWAIT);
       if (got == 0 || (got < 0 && errno != EAGAIN && errno != EINTR)) {
         return failRest(Errc::hung_up);
       }
-      if (got > 0) reader_.added(static_cast<int>(got));
+      if (got > 0) in_.append(buf, static_cast<size_t>(got));
     }
   }
 }

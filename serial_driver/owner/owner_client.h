@@ -10,7 +10,6 @@
 #include <system_error>
 
 #include "serial_driver/engine/engine.h"
-#include "serial_driver/engine/line_reader.h"
 #include "serial_driver/owner/owner_socket.h"
 
 namespace serial_driver {
@@ -42,7 +41,7 @@ class OwnerClient {
  private:
   std::string path_;
   UniqueFd fd_;
-  LineReader reader_;
+  std::string in_;  // bytes of an answer line not yet whole
   pid_t owner_pid_ = 0;
   std::string owner_program_;
 };

@@ -63,10 +63,7 @@ std::unique_ptr<OwnerServer> OwnerServer::start(const std::string& path, const s
     server->wake_fd_.reset(eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC));
     if (server->wake_fd_.get() < 0) *error = {errno, std::generic_category()};
   }
-  if (*error) {
-    if (server->listen_fd_.get() >= 0) unlink(path.c_str());
-    return nullptr;
-  }
+  if (*error) return nullptr;  // the destructor removes the socket if it made one
   rememberPort(server->listen_fd_.get());
   rememberPort(server->wake_fd_.get());
   server->thread_.reset(new std::thread([s = server.get()] { s->serve(); }));
@@ -95,9 +92,12 @@ OwnerServer::~OwnerServer() {
   stopSoon();
   if (thread_) thread_->join();
   served_.clear();
-  forgetPort(listen_fd_.get());
   forgetPort(wake_fd_.get());
-  unlink(path_.c_str());
+  // Only a socket this owner made: a path it could not take is someone else's.
+  if (listen_fd_.get() >= 0) {
+    forgetPort(listen_fd_.get());
+    unlink(path_.c_str());
+  }
 }
 
 void OwnerServer::stopSoon() {
