@@ -71,6 +71,11 @@ void Turns::give() {
   free_.notify_all();
 }
 
+int Turns::waiting() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return waiting_ + served_waiting_;
+}
+
 void Turns::drainWake() const {
   uint64_t ignored = 0;
   if (wake_fd_ >= 0) (void)!read(wake_fd_, &ignored, sizeof ignored);

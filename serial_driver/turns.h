@@ -40,6 +40,9 @@ class Turns {
   // Readable after cancel(), for the holder's waits.
   int wakeFd() const { return wake_fd_; }
 
+  // Operations waiting for the turn now, served ones included.
+  int waiting() const;
+
   // Set by the turn's holder; asked by it when a signal ends a wait, and by waiters for the
   // turn every kCheckInterval.
   void setInterruptCheck(std::function<bool()> check);
