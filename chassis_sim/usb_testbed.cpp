@@ -187,6 +187,13 @@ Testbed::Testbed() {
   gchar* root = api.get_root_dir(testbed_);
   root_ = root;
   api.free(root);
+  // The simulated machine's own socket directory: owners of its adapters serve there, and no
+  // other testbed's programs find them.
+  if (const char* before = getenv("SERIAL_DRIVER_RUN_DIR")) run_dir_before_ = before;
+  const std::string run_dir = root_ + "/run/serial_driver";
+  mkdir((root_ + "/run").c_str(), 0755);
+  mkdir(run_dir.c_str(), 0755);
+  setenv("SERIAL_DRIVER_RUN_DIR", run_dir.c_str(), 1);
 }
 
 Testbed::~Testbed() {
@@ -194,6 +201,11 @@ Testbed::~Testbed() {
   adapters_.clear();
   umockdev().object_unref(testbed_);
   live_testbed = nullptr;
+  if (run_dir_before_.empty()) {
+    unsetenv("SERIAL_DRIVER_RUN_DIR");
+  } else {
+    setenv("SERIAL_DRIVER_RUN_DIR", run_dir_before_.c_str(), 1);
+  }
 }
 
 Adapter& Testbed::addAdapter(const AdapterConfig& config) {

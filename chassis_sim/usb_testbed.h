@@ -86,6 +86,7 @@ class Testbed {
 
   UMockdevTestbed* testbed_ = nullptr;
   std::string root_;
+  std::string run_dir_before_;  // SERIAL_DRIVER_RUN_DIR before this testbed set its own
   std::vector<std::unique_ptr<Adapter>> adapters_;
 };
 

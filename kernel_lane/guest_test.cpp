@@ -528,6 +528,51 @@ TEST(RealDriverBatch, ACycleAtWindowsOneAndFourCarriesEveryValue) {
   ASSERT_EQ(host().ask("duplex 0"), "ok");
 }
 
+// Runs reading in a child process as user uid with groups; the status is what it returns.
+int runAs(uid_t uid, const std::vector<gid_t>& groups, const std::function<int()>& reading) {
+  const pid_t child = fork();
+  if (child == 0) {
+    if (setgroups(groups.size(), groups.data()) != 0 || setgid(uid) != 0 || setuid(uid) != 0) {
+      _exit(100);
+    }
+    _exit(reading());
+  }
+  int status = 0;
+  waitpid(child, &status, 0);
+  return WIFEXITED(status) ? WEXITSTATUS(status) : 102;
+}
+
+// The owner, root here, serves a program of a user in dialout through the real driver, values
+// right; a user who may not open the tty may not use the owner either.
+TEST(RealDriverOwner, AProgramOfTheDialoutGroupReadsThroughTheOwner) {
+  ChassisLink owner;
+  LinkOptions options = bySerial();
+  options.reply_timeout = 2s;
+  ASSERT_FALSE(owner.open(options));
+  const pid_t owner_pid = getpid();
+  const auto readTwice = [&] {
+    ChassisLink client;
+    if (client.open(bySerial()) || client.stats().owner_pid != owner_pid) return 1;
+    for (const int value : {123, 456}) {
+      if (host().ask("set 40 " + std::to_string(value)) != "ok") return 2;
+      int got = 0;
+      if (client.get(40, got) || got != value) return 3;
+    }
+    return client.set(40, 7) == Errc::rejected ? 0 : 4;
+  };
+  EXPECT_EQ(runAs(1000, {1000, getgrnam("dialout")->gr_gid}, readTwice), 0);
+  EXPECT_EQ(runAs(1001, {1001},
+                  [] {
+                    LinkOptions through;
+                    through.socket = "/run/serial_driver/serial-" + std::string(kSerial) + ".sock";
+                    return ChassisLink().open(through) == Errc::open_failed ? 0 : 1;
+                  }),
+            0);
+  int got = 0;
+  ASSERT_FALSE(owner.get(40, got));
+  EXPECT_EQ(got, 456);
+}
+
 TEST(RealDriverBatch, AnUnplugMidBatchFailsTheRestAndTheLinkComesBack) {
   ASSERT_EQ(host().ask("duplex 256"), "ok");
   ASSERT_EQ(host().ask("rate 1200"), "ok");  // slow enough to pull the adapter mid-batch

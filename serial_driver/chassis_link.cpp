@@ -27,7 +27,7 @@ std::error_code ChassisLink::Impl::run(Impl* impl, detail::Item* items, size_t c
   }
   const std::error_code ec = inTurn(impl, [&](uint64_t epoch) {
     detail::Tally tally;
-    impl->engine.run(items, count, {impl->turns, epoch}, &tally);
+    impl->runItems(items, count, {impl->turns, epoch}, &tally);
     impl->record(tally);
     return std::error_code();
   });
@@ -89,31 +89,27 @@ std::error_code ChassisLink::open(const LinkOptions& options) {
       options.max_in_flight < 1 || options.max_in_flight > kMaxInFlight) {
     return Errc::bad_value;
   }
-  if (options.serial.empty() && options.device.empty()) return Errc::bad_value;
-  std::string path;
-  if (const std::error_code ec = link.openPort(options, &link.engine.port, &path)) {
-    if (ec == Errc::not_found && options.serial.empty()) {
-      SD_LOG(LogLevel::ERROR, "no such device", path);
-    } else if (ec == Errc::not_found) {
+  if (options.serial.empty() && options.device.empty() && options.socket.empty()) {
+    return Errc::bad_value;
+  }
+  link.options = options;
+  if (const std::error_code ec = link.attach()) {
+    if (ec == Errc::not_found && options.serial.empty() && !options.device.empty()) {
+      SD_LOG(LogLevel::ERROR, "no such device", options.device);
+    } else if (ec == Errc::not_found && !options.serial.empty()) {
       SD_LOG(LogLevel::ERROR, "no 1a86:7523 adapter with this serial number", options.serial);
     }
     return ec;
   }
-  link.options = options;
-  detail::EngineSettings settings;
-  settings.reply_timeout = detail::replyTimeout(options);
-  settings.byte_time = detail::byteTime(options.baud);
-  settings.longest_late_window =
-      std::max<Clock::duration>(detail::kLongestResync, detail::replyDeadline(options.baud));
-  settings.max_in_flight = options.max_in_flight;
-  settings.reconnect_after = options.reconnect_after;
-  link.engine.start(settings);
-  link.setDevice(path);
   link.turns.setInterruptCheck(options.interrupt_check);
   link.owner_pid = getpid();
   std::lock_guard<std::mutex> lock(link.mutex);
   link.open = true;
-  link.stats = LinkStats{};
+  // What attach() said of the owner stays.
+  LinkStats fresh;
+  fresh.owner_pid = link.stats.owner_pid;
+  fresh.owner_program = link.stats.owner_program;
+  link.stats = fresh;
   return {};
 }
 
@@ -125,21 +121,34 @@ void ChassisLink::close() {
     // A child's copy: its locks and turn may be frozen as they were at fork(). Only the
     // child's descriptor goes; the parent keeps the port and its exclusive mode.
     link.engine.port.close();
+    link.server.reset();
+    link.owner.reset();
     link.owner_pid = 0;
     return;
   }
   detail::HeldLogLines held;
+  {
+    std::lock_guard<std::mutex> lock(link.mutex);
+    if (link.server) link.server->stopSoon();
+  }
   // An operation in progress ends at once instead of keeping close() waiting.
   cancel();
   link.turns.take(0, false);
   link.engine.stop();
+  link.owner.reset();
+  link.through_owner = false;
+  std::unique_ptr<detail::OwnerServer> serving;
   link.device.store(nullptr, std::memory_order_release);
   link.turns.setInterruptCheck(nullptr);
   {
     std::lock_guard<std::mutex> lock(link.mutex);
     link.open = false;
+    serving = std::move(link.server);
   }
   link.turns.give();
+  // After the turn is given: the serving thread may be waiting for it, and ends on seeing the
+  // link closed.
+  serving.reset();
 }
 
 void ChassisLink::cancel() noexcept {
@@ -232,7 +241,9 @@ LinkStats ChassisLink::stats() const {
   if (!impl_) return {};
   const Impl::Inside inside(impl_.get());
   std::lock_guard<std::mutex> lock(impl_->mutex);
-  return impl_->stats;
+  LinkStats stats = impl_->stats;
+  stats.clients = impl_->server ? impl_->server->clients() : 0;
+  return stats;
 }
 
 }  // namespace serial_driver

@@ -11,6 +11,8 @@
 #include "serial_driver/chassis_link.h"
 #include "serial_driver/engine/engine.h"
 #include "serial_driver/held_log_lines.h"
+#include "serial_driver/owner/owner_client.h"
+#include "serial_driver/owner/owner_server.h"
 #include "serial_driver/turns.h"
 
 namespace serial_driver {
@@ -37,20 +39,31 @@ struct SERIAL_DRIVER_NO_EXPORT ChassisLink::Impl {
   Impl(const Impl&) = delete;
   Impl& operator=(const Impl&) = delete;
 
-  // Runs body(epoch) on the link behind impl (null once moved from) in its turn: not_open when
-  // the link is closed or is a child process's copy, cancelled when cancel() came first.
+  // Runs body(epoch) on the link behind impl (null once moved from) in its turn (a served
+  // program's turn when served): not_open when the link is closed or is a child process's
+  // copy, cancelled when cancel() came first.
   template <typename Body>
-  static std::error_code inTurn(Impl* impl, Body&& body);
+  static std::error_code inTurn(Impl* impl, Body&& body, bool served = false);
   // Items on the link behind impl (null once moved from), in one turn. Each item's result is
   // set; the first failure in item order, or {}.
   static std::error_code run(Impl* impl, detail::Item* items, size_t count);
+  // Runs the items on the port, or through its owner; in the turn.
+  void runItems(detail::Item* items, size_t count, const detail::StopSignal& stop,
+                detail::Tally* tally);
+  // A served program's command, on the serving thread.
+  void serveItem(detail::Item* item);
+  // Takes the port for options, or, when its holder serves, goes through it; in the turn.
+  std::error_code attach();
+  // The port at path is this link's: the engine starts on it, and serving when asked.
+  void ownPort(const std::string& path);
   // Adds what an operation did to the statistics.
   void record(const detail::Tally& tally);
   // Opens the port anew for the engine, on the node the options find now.
   std::error_code reopenPort(detail::Port* port);
   void setDevice(const std::string& path);
   // Opens the port for options, keeping why it failed.
-  std::error_code openPort(const LinkOptions& for_options, detail::Port* port, std::string* path);
+  std::error_code openPort(const LinkOptions& for_options, detail::Port* port, std::string* path,
+                           bool log_busy = true);
 
   detail::Turns turns;
 
@@ -71,6 +84,11 @@ struct SERIAL_DRIVER_NO_EXPORT ChassisLink::Impl {
   // Used by the operation holding the turn only.
   LinkOptions options;
   detail::Engine engine;
+  // Set while the link goes through the port's owner; null once that connection is lost.
+  bool through_owner = false;
+  std::unique_ptr<detail::OwnerClient> owner;
+  // Serving other programs while the link holds the port; changed in the turn, under mutex.
+  std::unique_ptr<detail::OwnerServer> server;
 
   // Every node name the link has used, never changed once stored, so a reference that
   // device() returned stays valid and unchanged while another thread reconnects.
@@ -80,14 +98,14 @@ struct SERIAL_DRIVER_NO_EXPORT ChassisLink::Impl {
 };
 
 template <typename Body>
-std::error_code ChassisLink::Impl::inTurn(Impl* impl, Body&& body) {
+std::error_code ChassisLink::Impl::inTurn(Impl* impl, Body&& body, bool served) {
   // A child process's copy of the link is not open: the port is its parent's.
   if (impl == nullptr || impl->owner_pid != getpid()) return Errc::not_open;
   const Inside inside(impl);
   // Messages wait until the turn is given back: a sink may use this link itself.
   detail::HeldLogLines held;
   const uint64_t epoch = impl->turns.epoch();
-  if (const std::error_code ec = impl->turns.take(epoch, true)) return ec;
+  if (const std::error_code ec = impl->turns.take(epoch, true, served)) return ec;
   bool is_open = false;
   {
     std::lock_guard<std::mutex> lock(impl->mutex);

@@ -14,22 +14,26 @@ struct ErrcInfo {
   const char* python_name;  // the member of serial_driver.Errc
   const char* exception;    // the exception class raised for it
   const char* message;
+  const char* wire_name;  // on an owner's socket: "!timeout"
 };
 
 inline constexpr ErrcInfo kErrcTable[] = {
-    {Errc::not_found, "NOT_FOUND", "NotFoundError", "no such adapter or device is attached"},
+    {Errc::not_found, "NOT_FOUND", "NotFoundError", "no such adapter or device is attached",
+     "not-found"},
     {Errc::open_failed, "OPEN_FAILED", "OpenFailedError",
-     "the port could not be opened or configured"},
-    {Errc::bad_baud, "BAD_BAUD", "BadBaudError", "unsupported baud rate"},
-    {Errc::not_open, "NOT_OPEN", "NotOpenError", "the link is not open"},
-    {Errc::send_failed, "SEND_FAILED", "SendFailedError", "the command could not be sent"},
-    {Errc::hung_up, "HUNG_UP", "HungUpError", "the port hung up (adapter unplugged?)"},
-    {Errc::timeout, "TIMEOUT", "TimeoutError", "no valid reply in time"},
-    {Errc::rejected, "REJECTED", "RejectedError", "the controller refused the command"},
-    {Errc::bad_reply, "BAD_REPLY", "BadReplyError", "the reply does not answer the command"},
-    {Errc::bad_value, "BAD_VALUE", "BadValueError", "the value cannot be sent"},
-    {Errc::cancelled, "CANCELLED", "CancelledError", "the operation was cancelled"},
-    {Errc::busy, "BUSY", "BusyError", "the port is held by another program"},
+     "the port could not be opened or configured", "open-failed"},
+    {Errc::bad_baud, "BAD_BAUD", "BadBaudError", "unsupported baud rate", "bad-baud"},
+    {Errc::not_open, "NOT_OPEN", "NotOpenError", "the link is not open", "not-open"},
+    {Errc::send_failed, "SEND_FAILED", "SendFailedError", "the command could not be sent",
+     "send-failed"},
+    {Errc::hung_up, "HUNG_UP", "HungUpError", "the port hung up (adapter unplugged?)", "hung-up"},
+    {Errc::timeout, "TIMEOUT", "TimeoutError", "no valid reply in time", "timeout"},
+    {Errc::rejected, "REJECTED", "RejectedError", "the controller refused the command", "rejected"},
+    {Errc::bad_reply, "BAD_REPLY", "BadReplyError", "the reply does not answer the command",
+     "bad-reply"},
+    {Errc::bad_value, "BAD_VALUE", "BadValueError", "the value cannot be sent", "bad-value"},
+    {Errc::cancelled, "CANCELLED", "CancelledError", "the operation was cancelled", "cancelled"},
+    {Errc::busy, "BUSY", "BusyError", "the port is held by another program", "busy"},
 };
 
 // The table lists every code once, in the enum's order from 1: a code's entry is

@@ -33,8 +33,12 @@ Clock::duration replyTimeout(const LinkOptions& options) {
   return options.reply_timeout;
 }
 
+void logBusy(const OpenFailure& failure) {
+  SD_LOG(LogLevel::ERROR, "the port is held by another program", failure.device, failure.holder);
+}
+
 std::error_code openLinkPort(const LinkOptions& options, Port* port, std::string* path,
-                             OpenFailure* failure) {
+                             OpenFailure* failure, bool log_busy) {
   *path = nodeToOpen(options);
   *failure = OpenFailure{{}, *path, {}};
   if (path->empty() || access(path->c_str(), F_OK) != 0) {
@@ -48,7 +52,7 @@ std::error_code openLinkPort(const LinkOptions& options, Port* port, std::string
   failure->system = ec;
   if (ec == std::errc::device_or_resource_busy) {
     failure->holder = busyHolder(*path, -1, lock);
-    SD_LOG(LogLevel::ERROR, "the port is held by another program", *path, failure->holder);
+    if (log_busy) logBusy(*failure);
     return Errc::busy;
   }
   SD_LOG(LogLevel::ERROR, "cannot open the port", *path, ec.message());

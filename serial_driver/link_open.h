@@ -18,9 +18,11 @@ Clock::duration replyTimeout(const LinkOptions& options);
 
 // Finds the node for options and opens it into *port; the node's path in *path, also when
 // opening failed. Errc::not_found, Errc::busy or Errc::open_failed, logged with the system's
-// reason, which *failure keeps.
+// reason, which *failure keeps; busy is not logged when the caller says it has more to try.
 std::error_code openLinkPort(const LinkOptions& options, Port* port, std::string* path,
-                             OpenFailure* failure);
+                             OpenFailure* failure, bool log_busy = true);
+// Logs why the port at failure.device is busy.
+void logBusy(const OpenFailure& failure);
 
 // Logs what opening the port at path did with its lock file: a stale one taken over, and once
 // per process a lock directory that refused.

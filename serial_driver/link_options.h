@@ -32,6 +32,18 @@ struct LinkOptions {
   // single calls do) up to kMaxInFlight. More is faster only while the controller's receive
   // buffer holds them all; `chassisctl bench` finds what a controller takes.
   int max_in_flight = 1;
+  // While it holds the port, the link serves other programs' exchanges through a Unix socket
+  // named after the adapter (a thread and a socket; see socket below): they read the chassis
+  // between this link's own calls, which always go first. Off: they get Errc::busy.
+  bool serve = true;
+  // Whether programs served may also set entries; off, their sets fail as Errc::rejected.
+  bool serve_writes = false;
+  // The owner's socket. Empty: the one named after the adapter in the socket directory
+  // ($SERIAL_DRIVER_RUN_DIR, else /run/serial_driver). A link that finds its port held by a
+  // serving owner goes through it; with a path here it goes straight to that socket (one
+  // forwarded from another machine, say), and serial and device may be left empty. An owner
+  // serves on this path instead of the default one.
+  std::string socket;
 };
 
 // The most commands a Batch may have in flight.
@@ -57,6 +69,12 @@ struct LinkStats {
   uint64_t out_of_step = 0;
   // Times a command waited because the link remembered as many failed commands as it can.
   uint64_t held_back = 0;
+  // The program whose link owns the port, when this link goes through it: its pid and name
+  // ("robot_main"); 0 and empty on a link that holds the port itself.
+  int owner_pid = 0;
+  std::string owner_program;
+  // Programs this link serves now, while it holds the port.
+  int clients = 0;
 };
 
 }  // namespace serial_driver

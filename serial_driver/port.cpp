@@ -26,39 +26,6 @@ namespace {
 
 std::error_code lastError() { return {errno, std::generic_category()}; }
 
-// The descriptors of this process's open ports, which a child made by fork() closes at once:
-// its copy would keep the open file, and with it the lock and the tty's exclusive mode, after
-// the parent let go. Lock-free, because the child has only the forking thread and a lock
-// another thread held at fork stays held there. 0 is a free slot: no port is on 0-2 (openNode).
-constexpr int kPortSlots = 256;
-std::atomic<int> open_ports[kPortSlots];
-
-void closePortsInChild() {
-  for (std::atomic<int>& slot : open_ports) {
-    const int fd = slot.exchange(0, std::memory_order_relaxed);
-    // Only the descriptor: the exclusive mode is the parent's.
-    if (fd > 0) ::close(fd);
-  }
-}
-
-// False when every slot is taken: the port still works, a child then keeps its copy.
-bool rememberPort(int fd) {
-  static const bool handler = pthread_atfork(nullptr, nullptr, closePortsInChild) == 0;
-  if (!handler) return false;
-  for (std::atomic<int>& slot : open_ports) {
-    int free_slot = 0;
-    if (slot.compare_exchange_strong(free_slot, fd, std::memory_order_relaxed)) return true;
-  }
-  return false;
-}
-
-void forgetPort(int fd) {
-  for (std::atomic<int>& slot : open_ports) {
-    int expected = fd;
-    if (slot.compare_exchange_strong(expected, 0, std::memory_order_relaxed)) return;
-  }
-}
-
 void setFlowControl(termios* options, int flow_ctrl) {
   switch (flow_ctrl) {
     case 0:
@@ -153,7 +120,40 @@ std::error_code configure(int fd, int baud) {
   return {};
 }
 
+// The descriptors of this process's open ports (and the owner's sockets), which a child made
+// by fork() closes at once:
+// its copy would keep the open file, and with it the lock and the tty's exclusive mode, after
+// the parent let go. Lock-free, because the child has only the forking thread and a lock
+// another thread held at fork stays held there. 0 is a free slot: no port is on 0-2 (openNode).
+constexpr int kPortSlots = 256;
+std::atomic<int> open_ports[kPortSlots];
+
+void closePortsInChild() {
+  for (std::atomic<int>& slot : open_ports) {
+    const int fd = slot.exchange(0, std::memory_order_relaxed);
+    // Only the descriptor: the exclusive mode is the parent's.
+    if (fd > 0) ::close(fd);
+  }
+}
+
 }  // namespace
+
+bool rememberPort(int fd) {
+  static const bool handler = pthread_atfork(nullptr, nullptr, closePortsInChild) == 0;
+  if (!handler) return false;
+  for (std::atomic<int>& slot : open_ports) {
+    int free_slot = 0;
+    if (slot.compare_exchange_strong(free_slot, fd, std::memory_order_relaxed)) return true;
+  }
+  return false;
+}
+
+void forgetPort(int fd) {
+  for (std::atomic<int>& slot : open_ports) {
+    int expected = fd;
+    if (slot.compare_exchange_strong(expected, 0, std::memory_order_relaxed)) return;
+  }
+}
 
 std::error_code openNode(const char* path, int* fd) {
   // A node that is gone is not opened: the open could only fail, and some tty layers (umockdev's

@@ -33,6 +33,12 @@ std::string portHolder(const std::string& path, int fd);
 // The process as portHolder names it: "pid 4242 (minicom)", "another program" for pid 0.
 std::string processName(int pid);
 
+// Has a child made by fork() close its copy of fd at once (false when the registry is full: a
+// child then keeps it), so that the parent alone holds what fd holds; forgetPort before fd is
+// closed.
+bool rememberPort(int fd);
+void forgetPort(int fd);
+
 // The setting makeRaw refuses, if any.
 enum class LineFault { kNone, kDataBits, kParity, kStopBits };
 // Turns options into a raw line at the termios speed (0 keeps the speed it has) with the flow

@@ -24,12 +24,28 @@ Turns::~Turns() {
   if (wake_fd_ >= 0) ::close(wake_fd_);
 }
 
-std::error_code Turns::take(uint64_t epoch, bool cancellable) {
+std::error_code Turns::take(uint64_t epoch, bool cancellable, bool served) {
   std::unique_lock<std::mutex> lock(mutex_);
-  while (busy_) {
+  struct Waiting {
+    int& count;
+    bool& due;
+    const bool served;
+    Waiting(int& c, bool& d, bool s) : count(c), due(d), served(s) { ++count; }
+    ~Waiting() {
+      // The last served waiter gone, no turn is owed to one.
+      if (--count == 0 && served) due = false;
+    }
+  } waiting(served ? served_waiting_ : waiting_, served_due_, served);
+  // The link's own operations go first, but a served one waiting gets every other turn: the
+  // link's calls wait behind at most one served command, and served ones never starve.
+  const auto mayTake = [&] {
+    if (busy_) return false;
+    return served ? served_due_ || waiting_ == 0 : !served_due_;
+  };
+  while (!mayTake()) {
     if (cancellable && this->epoch() != epoch) return Errc::cancelled;
     free_.wait_for(lock, kCheckInterval);
-    if (!busy_ || !cancellable || !check_ || !*check_) continue;
+    if (mayTake() || !cancellable || served || !check_ || !*check_) continue;
     // Asked without the lock: the check may wait for a lock of the caller's own.
     const auto check = check_;
     lock.unlock();
@@ -40,6 +56,8 @@ std::error_code Turns::take(uint64_t epoch, bool cancellable) {
   // A cancel() while this one waited ends it, also when the turn came free at that moment.
   if (cancellable && this->epoch() != epoch) return Errc::cancelled;
   busy_ = true;
+  holder_served_ = served;
+  if (served) served_due_ = false;
   return {};
 }
 
@@ -48,7 +66,14 @@ void Turns::give() {
   // link, condition variable and all.
   std::lock_guard<std::mutex> lock(mutex_);
   busy_ = false;
-  free_.notify_one();
+  if (!holder_served_ && served_waiting_ > 0) served_due_ = true;
+  // Every waiter: the one woken alone might not be the one whose turn it is.
+  free_.notify_all();
+}
+
+int Turns::waiting() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return waiting_ + served_waiting_;
 }
 
 void Turns::drainWake() const {
@@ -62,9 +87,9 @@ void Turns::cancel() noexcept {
   if (wake_fd_ >= 0) (void)!write(wake_fd_, &one, sizeof one);
 }
 
-bool Turns::shouldStop(uint64_t epoch) const {
+bool Turns::shouldStop(uint64_t epoch, bool ask_check) const {
   if (this->epoch() != epoch) return true;
-  return holder_check_ && holder_check_();
+  return ask_check && holder_check_ && holder_check_();
 }
 
 void Turns::setInterruptCheck(std::function<bool()> check) {

@@ -4,11 +4,15 @@
 
 #include <chrono>
 #include <cstring>
+#include <mutex>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include "serial_driver/engine/late_answers.h"
 #include "serial_driver/engine/line_reader.h"
 #include "serial_driver/engine/window.h"
+#include "serial_driver/turns.h"
 
 namespace {
 
@@ -208,3 +212,55 @@ TEST_F(WindowTest, AReplyThatCouldBeAnotherCommandsFailsEveryCommandItMayBelongT
 }
 
 }  // namespace
+
+namespace {
+
+// Turns taken by threads queued one after the other behind a held turn, in the order taken.
+class TurnOrder {
+ public:
+  // A thread that waits for the turn (a served program's when served), notes `name` once it
+  // has it, and gives it back; returns once the thread waits.
+  void queue(char name, bool served) {
+    const int before = turns_.waiting();
+    threads_.emplace_back([this, name, served] {
+      ASSERT_FALSE(turns_.take(turns_.epoch(), true, served));
+      {
+        std::lock_guard<std::mutex> lock(mutex_);
+        order_ += name;
+      }
+      turns_.give();
+    });
+    while (turns_.waiting() == before) std::this_thread::yield();
+  }
+  // Gives the held turn back and waits for every queued thread.
+  std::string afterGiving() {
+    turns_.give();
+    for (std::thread& thread : threads_) thread.join();
+    threads_.clear();
+    return order_;
+  }
+  serial_driver::detail::Turns turns_;
+
+ private:
+  std::vector<std::thread> threads_;
+  std::mutex mutex_;
+  std::string order_;
+};
+
+}  // namespace
+
+// The link's own calls go first, but a served program waits behind at most one of them: the
+// owner's cycle waits behind at most one served command, and served ones never starve.
+TEST(Turns, AServedOperationGoesAfterTheLinksOwnButGetsEveryOtherTurn) {
+  TurnOrder after_served;
+  ASSERT_FALSE(after_served.turns_.take(0, false, true));
+  after_served.queue('s', true);
+  after_served.queue('O', false);
+  EXPECT_EQ(after_served.afterGiving(), "Os") << "the link's own call goes first";
+
+  TurnOrder after_own;
+  ASSERT_FALSE(after_own.turns_.take(0, false));
+  after_own.queue('O', false);
+  after_own.queue('s', true);
+  EXPECT_EQ(after_own.afterGiving(), "sO") << "after one of the link's own, a served one is due";
+}

@@ -1,7 +1,7 @@
-// One chassis, one owner: a port held by a link is busy for every other opener (a link, the
-// classic driver, chassisctl), named with its holder; the holder keeps it through its own
-// reconnections and lets go on close; a forked child's copy of a link stays off the line, and
-// the child lets go of the port as it starts.
+// One chassis, one owner: a port held by a link that does not serve is busy for every other
+// opener (a link, the classic driver, chassisctl), named with its holder; the holder keeps it
+// through its own reconnections and lets go on close; a forked child's copy of a link stays off the
+// line, and the child lets go of the port as it starts.
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/wait.h>
@@ -132,7 +132,9 @@ class OwnershipTest : public testing::Test {
     lock_dir_ = dir;
     setenv("SERIAL_DRIVER_LOCK_DIR", lock_dir_.c_str(), 1);
     sim_ = make_sim().add_adapter("ABC123").build();
-    ASSERT_FALSE(holder_.open(bySerial("ABC123")));
+    LinkOptions options = bySerial("ABC123");
+    options.serve = false;
+    ASSERT_FALSE(holder_.open(options));
   }
   void TearDown() override {
     holder_.close();

@@ -17,7 +17,9 @@ namespace detail {
 
 namespace {
 
-bool shouldStop(const StopSignal& stop) { return stop.turns.shouldStop(stop.epoch); }
+bool shouldStop(const StopSignal& stop) {
+  return stop.turns.shouldStop(stop.epoch, stop.ask_check);
+}
 
 // After a wake-up: true when the operation must stop. A wake-up that was not for it (a signal,
 // a forked child's cancel() on the shared wake-up descriptor) is taken so that it does not
@@ -52,13 +54,6 @@ bool speaksAgainst(const Reply& reply, const Item& item) {
 std::error_code unanswered(const Slot& slot) {
   if (slot.bang) return Errc::rejected;
   return slot.contradicted ? Errc::bad_reply : Errc::timeout;
-}
-
-// A text read is handed over only once it is known good; numbers were stored by the match.
-void deliver(Item& item) {
-  if (!item.result && item.is_get && item.data_type == kValueText) {
-    static_cast<std::string*>(item.value)->assign(item.text);
-  }
 }
 
 }  // namespace
@@ -237,15 +232,8 @@ void Run::take() {
 void Run::accept(const Reply& reply) {
   const Slot slot = window_.popOldest();
   Item& item = *slot.item;
-  std::error_code result;
-  if (item.is_get) {
-    void* into = item.data_type == kValueText ? item.text : item.value;
-    int seen = 0;
-    if (judgeFeedback(reply, item.index, item.data_type, into, &seen, NumberSyntax::kExact) !=
-        Verdict::kAccepted) {
-      result = Errc::bad_reply;
-    }
-  }
+  // The window took it for this entry and kind: a set's acknowledgement needs no more.
+  const std::error_code result = item.is_get ? takeAnswer(&item, reply) : std::error_code();
   e_.late_.answered(slot.seq);
   finish(slot, result, kAnswered);
 }
@@ -270,7 +258,7 @@ void Run::expire(Clock::time_point now) {
 void Run::finish(const Slot& slot, std::error_code result, Answer answer) {
   Item& item = *slot.item;
   item.result = result;
-  deliver(item);
+  deliver(&item);
   ++finished_;
   const auto now = Clock::now();
   const auto took = std::chrono::duration_cast<std::chrono::microseconds>(now - slot.sent_at);

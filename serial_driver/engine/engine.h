@@ -49,6 +49,7 @@ struct Tally {
 struct StopSignal {
   const Turns& turns;
   uint64_t epoch;
+  bool ask_check = true;  // false on a served program's behalf: the check is the link's own
 };
 
 class Engine {

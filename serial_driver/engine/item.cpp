@@ -3,8 +3,11 @@
 
 #include <cmath>
 #include <cstring>
+#include <string>
 
 #include "serial_driver/frame.h"  // the command texts
+#include "serial_driver/link_error.h"
+#include "serial_driver/value_types.h"
 #include "serial_driver/wire_facts.h"
 
 namespace serial_driver {
@@ -34,6 +37,24 @@ bool fillSet(Item* item, std::string_view text) {
   if (!textFits(length)) return false;
   item->length = length;
   return true;
+}
+
+std::error_code takeAnswer(Item* item, const Reply& reply) {
+  if (!item->is_get) {
+    return judgeAck(reply, item->index) == Verdict::kAccepted ? std::error_code() : Errc::bad_reply;
+  }
+  void* into = item->data_type == kValueText ? item->text : item->value;
+  int seen = 0;
+  return judgeFeedback(reply, item->index, item->data_type, into, &seen, NumberSyntax::kExact) ==
+                 Verdict::kAccepted
+             ? std::error_code()
+             : Errc::bad_reply;
+}
+
+void deliver(Item* item) {
+  if (!item->result && item->is_get && item->data_type == kValueText) {
+    static_cast<std::string*>(item->value)->assign(item->text);
+  }
 }
 
 }  // namespace detail

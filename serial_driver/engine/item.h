@@ -6,6 +6,7 @@
 #include <system_error>
 
 #include "serial_driver/codec.h"
+#include "serial_driver/reply.h"
 
 namespace serial_driver {
 namespace detail {
@@ -26,6 +27,12 @@ struct Item {
 bool fillSet(Item* item, float value);
 bool fillSet(Item* item, int value);
 bool fillSet(Item* item, std::string_view text);
+
+// Takes reply as the item's answer: for a get, its value (a number stored at once, a text kept
+// in item.text until deliver()); bad_reply when it does not answer the item.
+std::error_code takeAnswer(Item* item, const Reply& reply);
+// Hands a text read to the caller, once the item is known good.
+void deliver(Item* item);
 
 }  // namespace detail
 }  // namespace serial_driver
