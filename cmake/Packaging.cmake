@@ -2,7 +2,7 @@
 #   libserial-driver1        the shared library (named after its SONAME)
 #   libserial-driver-dev     headers, CMake package and .pc file
 #   libserial-driver-sim-dev the simulated chassis (chassis_sim) for testing clients
-#   serial-driver-tools      chassisctl and the udev rules
+#   serial-driver-tools      chassisctl, chassisd, the udev rules and chassisd's unit
 #   python3-serial-driver    the Python module (when it is built)
 # Nothing a robot runs pulls in umockdev: the simulator inside chassisctl and the Python
 # module loads it only when asked to simulate, and says how to install it.
@@ -109,10 +109,13 @@ set(CPACK_DEBIAN_TOOLS_PACKAGE_CONTROL_EXTRA ${PROJECT_SOURCE_DIR}/packaging/too
     ${PROJECT_SOURCE_DIR}/packaging/tools/postrm)
 set(CPACK_DEBIAN_TOOLS_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 set(CPACK_COMPONENT_TOOLS_DESCRIPTION
-    "serial link to a chassis controller board (command-line tool and udev rules)
-chassisctl lists serial ports and reads and writes controller entries, also
-against a built-in simulated chassis. The udev rules give 1a86:7523 adapters
-to group dialout, keep ModemManager away and add /dev/chassis-<serial> links.")
+    "serial link to a chassis controller board (tools, daemon and udev rules)
+chassisctl lists serial ports, reads and writes controller entries (also
+against a built-in simulated chassis) and shows who owns each adapter.
+chassisd owns an adapter and serves it to other programs, with a systemd
+unit per adapter that the udev rules start where it is enabled. The udev
+rules give 1a86:7523 adapters to group dialout, keep ModemManager away and
+add /dev/chassis-<serial> links.")
 
 set(CPACK_DEBIAN_PYTHON_PACKAGE_NAME ${SERIAL_DRIVER_DEB_PYTHON})
 set(CPACK_DEBIAN_PYTHON_PACKAGE_SECTION python)

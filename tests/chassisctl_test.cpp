@@ -1,17 +1,23 @@
 // chassisctl as a user runs it: its output, its messages and its exit status. The simulated
 // adapters live in this process; the tool, started from here, sees them through the preload
 // it inherits.
+#include <spawn.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 
 #include <algorithm>
+#include <regex>
 
 #include "chassis_sim/usb_testbed.h"
+#include "serial_driver/chassis_link.h"
 #include "test_helpers.h"
 
 namespace {
 
 using chassis_sim::Fault;
 using chassis_sim::make_sim;
+using serial_driver::ChassisLink;
 
 using ToolRun = test::ChildResult;
 
@@ -156,6 +162,40 @@ TEST_F(ChassisctlTest, WatchPrintsEachReadingWithTheFailureCount) {
             "done after 3 readings, 1 failed\n");
 }
 
+TEST_F(ChassisctlTest, WatchReadsSeveralEntriesAsOneBatchARoundAndRecordsThemAsCsv) {
+  controller().setEntry(3, "42");
+  controller().setEntry(4, "-7");
+  const std::string csv = testing::TempDir() + "watch.csv";
+  const ToolRun r = allowingLateReplies(
+      [&] {
+        controller().waitIdle();
+        controller().inject(Fault::kNone);
+        controller().inject(Fault::kNoReply);
+        return chassisctl({"--quiet", "--serial", "ABC123", "watch", "3", "4", "--type", "int",
+                           "--count", "2", "--interval", "1", "--csv", csv});
+      },
+      1);
+  EXPECT_EQ(r.status, 1) << "one reading failed";
+  EXPECT_EQ(r.out,
+            "entry 3 = 42; entry 4: no valid reply  (failed exchanges: 1)\n"
+            "entry 3 = 42; entry 4 = -7  (failed exchanges: 1)\n"
+            "done after 4 readings, 1 failed\n");
+  const auto rows = test::splitLines(test::slurp(csv));
+  ASSERT_EQ(rows.size(), 3u) << test::slurp(csv);
+  EXPECT_EQ(rows[0], "time,3,4");
+  const std::string time = R"(\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}Z)";
+  EXPECT_TRUE(std::regex_match(rows[1], std::regex(time + ",42,")))
+      << "a failed reading is empty: " << rows[1];
+  EXPECT_TRUE(std::regex_match(rows[2], std::regex(time + ",42,-7"))) << rows[2];
+  EXPECT_LE(rows[1].substr(0, 23), rows[2].substr(0, 23)) << "rows in time order";
+  unlink(csv.c_str());
+
+  const ToolRun unwritable = chassisctl({"--quiet", "--serial", "ABC123", "watch", "3", "--count",
+                                         "1", "--csv", testing::TempDir() + "no/such/dir.csv"});
+  EXPECT_EQ(unwritable.status, 1);
+  EXPECT_NE(unwritable.err.find("No such file"), std::string::npos) << unwritable.err;
+}
+
 TEST_F(ChassisctlTest, WatchEndsCleanlyOnCtrlC) {
   const ToolRun r = allowingLateReplies([] {
     return chassisctl({"--quiet", "--serial", "ABC123", "watch", "3", "--interval", "50"}, true);
@@ -285,6 +325,138 @@ TEST(Chassisctl, SimulateNeedsNoDeviceAndHelpExitsZero) {
   r = chassisctl({"set", "--help"});
   EXPECT_EQ(r.status, 0);
   EXPECT_NE(r.out.find("VALUE"), std::string::npos);
+}
+
+// The socket the owner of adapter ABC123 serves on, in the testbed's socket directory.
+std::string ownerSocket() {
+  return std::string(getenv("SERIAL_DRIVER_RUN_DIR")) + "/serial-ABC123.sock";
+}
+
+// This test process holds the adapter and serves it.
+class ThroughTheOwnerTest : public ChassisctlTest {
+ protected:
+  void SetUp() override {
+    ChassisctlTest::SetUp();
+    serial_driver::LinkOptions options;
+    options.serial = "ABC123";
+    ASSERT_FALSE(owner_.open(options));
+    ASSERT_EQ(owner_.stats().owner_pid, 0) << "this process holds the port";
+    self_ = "pid " + std::to_string(getpid()) + " (" + test::slurp("/proc/self/comm");
+    self_.pop_back();  // comm's newline
+    self_ += ")";
+  }
+  ChassisLink owner_;
+  std::string self_;  // "pid 4242 (chassisctl_test)"
+};
+
+TEST_F(ThroughTheOwnerTest, GetsGoThroughItAndSetsAreRefusedSayingHowToAllowThem) {
+  controller().setEntry(5, "2.5");
+  ToolRun r = chassisctlOk({"--serial", "ABC123", "get", "5"});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.out, "2.5\n");
+  EXPECT_NE(r.err.find("chassisctl: through the owner " + self_ + "\n"), std::string::npos)
+      << r.err;
+
+  r = chassisctl({"--serial", "ABC123", "set", "5", "1"});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.out, "");
+  EXPECT_NE(r.err.find("chassisctl: entry 5: refused by the owner"), std::string::npos) << r.err;
+  EXPECT_NE(r.err.find("--allow-writes"), std::string::npos) << r.err;
+  EXPECT_EQ(controller().entry(5), "2.5");
+
+  // Straight to the socket, as one forwarded from another machine is reached.
+  r = chassisctlOk({"--quiet", "--socket", ownerSocket(), "get", "5"});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.out, "2.5\n");
+  EXPECT_EQ(r.err, "") << "--quiet says nothing of the owner";
+  r = chassisctl({"--quiet", "--socket", ownerSocket() + ".none", "get", "5"});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.err.find("no owner serves there"), std::string::npos) << r.err;
+}
+
+TEST_F(ThroughTheOwnerTest, StatusShowsTheOwnerItsClientsAndStaleSockets) {
+  // A client attached from this process, and a socket whose owner is gone.
+  ChassisLink client;
+  serial_driver::LinkOptions options;
+  options.serial = "ABC123";
+  ASSERT_FALSE(client.open(options));
+  ASSERT_NE(client.stats().owner_pid, 0) << "the second link goes through the owner";
+  const std::string stale = std::string(getenv("SERIAL_DRIVER_RUN_DIR")) + "/ttyUSB9.sock";
+  {
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    snprintf(addr.sun_path, sizeof addr.sun_path, "%s", stale.c_str());
+    const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    ASSERT_EQ(bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0) << strerror(errno);
+    close(fd);  // bound, never listened on: refuses connections
+  }
+
+  const ToolRun r = chassisctl({"status"});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_NE(r.out.find("socket " + ownerSocket() + "\n  owner    " + self_ +
+                       "\n  clients  1: " + self_ + "\n"),
+            std::string::npos)
+      << r.out;
+  EXPECT_NE(r.out.find("socket " + stale + "\n  stale: "), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("adapter /dev/ttyUSB0 serial ABC123: served by " + self_ + "\n"),
+            std::string::npos)
+      << r.out;
+  unlink(stale.c_str());
+}
+
+std::string chassisdPath() { return CHASSISD; }
+
+bool waitFor(const std::function<bool()>& condition) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+  while (!condition()) {
+    if (std::chrono::steady_clock::now() > deadline) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  return true;
+}
+
+TEST_F(ChassisctlTest, ChassisdServesTheAdapterUntilSigterm) {
+  const std::string log = testing::TempDir() + "chassisd.log";
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, log.c_str(),
+                                   O_WRONLY | O_CREAT | O_TRUNC, 0600);
+  const std::string path = chassisdPath();
+  char* argv[] = {const_cast<char*>(path.c_str()), const_cast<char*>("--serial"),
+                  const_cast<char*>("ABC123"), nullptr};
+  pid_t daemon = 0;
+  ASSERT_EQ(posix_spawn(&daemon, path.c_str(), &actions, nullptr, argv, environ), 0);
+  posix_spawn_file_actions_destroy(&actions);
+  struct stat st {};
+  ASSERT_TRUE(waitFor([&] { return stat(ownerSocket().c_str(), &st) == 0; })) << test::slurp(log);
+
+  controller().setEntry(12, "3.25");
+  ChassisLink client;
+  serial_driver::LinkOptions options;
+  options.serial = "ABC123";
+  ASSERT_FALSE(client.open(options));
+  EXPECT_EQ(client.stats().owner_pid, daemon);
+  EXPECT_EQ(client.stats().owner_program, "chassisd");
+  test::Exchanges<chassis_sim::Controller> exchanges(controller());
+  float value = 0.0f;
+  EXPECT_TRUE(exchanges.succeed([&] { return !client.get(12, value); }));
+  EXPECT_EQ(value, 3.25f);
+  client.close();
+
+  kill(daemon, SIGTERM);
+  int status = -1;
+  ASSERT_TRUE(waitFor([&] { return waitpid(daemon, &status, WNOHANG) == daemon; }));
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status << test::slurp(log);
+  EXPECT_NE(stat(ownerSocket().c_str(), &st), 0) << "the socket goes with its owner";
+  EXPECT_NE(test::slurp(log).find("serving adapter 'ABC123' at " + ownerSocket()),
+            std::string::npos)
+      << test::slurp(log);
+  unlink(log.c_str());
+
+  // Its own usage errors and unusable options.
+  EXPECT_EQ(test::runChild({path}).status, 2);
+  EXPECT_EQ(test::runChild({path, "--serial", "A", "--device", "/dev/ttyUSB0"}).status, 2);
+  EXPECT_EQ(test::runChild({path, "--serial", "ABC123", "--baud", "57600"}).status, 1);
 }
 
 }  // namespace

@@ -13,6 +13,7 @@
 #include <fstream>
 #include <vector>
 
+#include "serial_driver/owner/socket_name.h"
 #include "serial_driver/serial_identify.h"
 
 namespace serial_driver {
@@ -21,18 +22,6 @@ namespace detail {
 namespace {
 
 std::error_code lastError() { return {errno, std::generic_category()}; }
-
-// Letters, digits, '.', '_' and '-' as they are; anything else (a '/' above all) as '_'.
-std::string fileNamePart(const std::string& text) {
-  std::string name = text;
-  for (char& c : name) {
-    const bool plain = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
-                       c == '.' || c == '_' || c == '-';
-    if (!plain) c = '_';
-  }
-  if (name.empty() || name[0] == '.') name.insert(0, "_");
-  return name;
-}
 
 // The character device at path, or 0.
 dev_t deviceAt(const std::string& path) {
@@ -103,25 +92,10 @@ void UniqueFd::reset(int fd) {
   fd_ = fd;
 }
 
-std::string socketDirectory() {
-  const char* dir = getenv("SERIAL_DRIVER_RUN_DIR");
-  return dir != nullptr && *dir != '\0' ? std::string(dir) : std::string("/run/serial_driver");
-}
-
 std::string ownerSocketPath(const LinkOptions& options, const std::string& node) {
   if (!options.socket.empty()) return options.socket;
   const std::string serial = options.serial.empty() ? serialBehind(node) : options.serial;
-  std::string name;
-  if (!serial.empty()) {
-    name = "serial-" + fileNamePart(serial);
-  } else {
-    std::string real = kernelName(node);
-    for (char& c : real) {
-      if (c == '/') c = '-';
-    }
-    name = fileNamePart(real);
-  }
-  return socketDirectory() + "/" + name + ".sock";
+  return socketDirectory() + "/" + socketFileName(serial, serial.empty() ? kernelName(node) : "");
 }
 
 std::error_code listenAt(const std::string& path, const struct stat& tty, UniqueFd* fd) {

@@ -10,6 +10,7 @@
 #include <system_error>
 
 #include "serial_driver/link_options.h"
+#include "serial_driver/owner/socket_name.h"
 
 namespace serial_driver {
 namespace detail {
@@ -33,8 +34,6 @@ class UniqueFd {
   int fd_ = -1;
 };
 
-// $SERIAL_DRIVER_RUN_DIR, else /run/serial_driver.
-std::string socketDirectory();
 // Where the owner of the port options name serves: options.socket, else a name after the
 // adapter's serial number (the one asked for, or the one of the USB device behind node), else
 // after node itself ("ttyUSB0", "pts-3"). Owner and clients find the same name.

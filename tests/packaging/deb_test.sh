@@ -60,7 +60,9 @@ dpkg-deb -f "$work"/build/libserial-driver1_*.deb Depends | grep -q "libudev1 (>
   { echo "the library's dependencies were not computed"; exit 1; }
 dpkg-deb -f "$work"/build/serial-driver-tools_*.deb Depends | grep -q "libserial-driver1 (=" ||
   { echo "the tools do not depend on the library"; exit 1; }
-expect serial-driver-tools usr/share/man/man1/chassisctl.1.gz
+expect serial-driver-tools usr/share/man/man1/chassisctl.1.gz usr/bin/chassisd \
+  usr/share/man/man8/chassisd.8.gz usr/lib/systemd/system/chassisd@.service \
+  usr/lib/tmpfiles.d/serial_driver.conf
 field() { dpkg-deb -f "$work"/build/"$1"_*.deb "$2"; }
 for package in libserial-driver1:same libserial-driver-dev:same libserial-driver-sim-dev:same \
                python3-serial-driver:same serial-driver-tools:foreign; do
@@ -95,7 +97,7 @@ if grep -E 'umockdev|glib|gobject' "$work/closure"; then
   echo "installing the runtime packages would pull in the simulator's libraries"; exit 1
 fi
 
-echo "== the tools' maintainer scripts reload udev only where it runs, and not in a chroot"
+echo "== the tools' maintainer scripts make the socket directory and reload udev only where it runs, and not in a chroot"
 mkdir -p "$work/control" "$work/fake"
 dpkg-deb -e "$work"/build/serial-driver-tools_*.deb "$work/control"
 cat >"$work/fake/udevadm" <<EOF
@@ -104,9 +106,10 @@ cat >"$work/fake/udevadm" <<EOF
 echo "\$*" >>"$work/udevadm.log"
 EOF
 printf '#!/bin/sh\nexit ${CHROOT:-1}\n' >"$work/fake/ischroot"
-chmod +x "$work/fake/udevadm" "$work/fake/ischroot"
+printf '#!/bin/sh\necho "$*" >>"%s"\n' "$work/tmpfiles.log" >"$work/fake/systemd-tmpfiles"
+chmod +x "$work/fake/udevadm" "$work/fake/ischroot" "$work/fake/systemd-tmpfiles"
 postinst() {
-  rm -f "$work/udevadm.log"
+  rm -f "$work/udevadm.log" "$work/tmpfiles.log"
   env PATH="$work/fake:$PATH" "$@" "$work/control/postinst" configure
   cat "$work/udevadm.log" 2>/dev/null || true
 }
@@ -114,6 +117,8 @@ postinst() {
   { echo "postinst did not reload and trigger: $(postinst)"; exit 1; }
 [ -z "$(postinst CHROOT=0)" ] || { echo "postinst ran udevadm in a chroot"; exit 1; }
 [ -z "$(postinst PING=1)" ] || { echo "postinst ran udevadm without udev"; exit 1; }
+[ "$(cat "$work/tmpfiles.log")" = "--create /usr/lib/tmpfiles.d/serial_driver.conf" ] ||
+  { echo "postinst did not make the socket directory"; exit 1; }
 
 summaries=$(for deb in "$@"; do dpkg-deb -f "$deb" Description | head -n 1; done | sort -u)
 [ "$(printf '%s\n' "$summaries" | wc -l)" -eq 5 ] ||

@@ -3,14 +3,21 @@
 //   chassisctl list
 //   chassisctl get INDEX... [--type int|float|text] (--serial SERIAL | --device PATH)
 //   chassisctl set INDEX VALUE [INDEX VALUE]... [--type int|float|text] (--serial | --device)
-//   chassisctl watch INDEX [--interval MS] [--count N] (--serial SERIAL | --device PATH)
+//   chassisctl watch INDEX... [--interval MS] [--count N] [--csv FILE] (--serial | --device)
+//   chassisctl status
 //   chassisctl bench [--cycles N] (--serial SERIAL | --device PATH)
 //   (get and set send their entries as one batch, --max-in-flight N commands at a time)
 //   chassisctl --simulate ...   (against the built-in simulated chassis)
+//   chassisctl --socket PATH get|set|watch ...   (through the owner serving at PATH)
 //
 // Only results go to stdout; the library's messages go to stderr (--quiet drops them).
 // Exit status: 0 success, 1 an exchange failed, no adapter, or stdout unusable; 2 usage error.
+#include <dirent.h>
 #include <fcntl.h>
+#include <poll.h>
+#include <sys/prctl.h>
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 #include <CLI/CLI.hpp>
@@ -34,6 +41,7 @@
 #include "chassis_sim/usb_testbed.h"
 #include "serial_driver/chassis_link.h"
 #include "serial_driver/open_advice.h"
+#include "serial_driver/owner/socket_name.h"
 #include "serial_driver/serial_identify.h"
 #include "serial_driver/wire_facts.h"
 
@@ -56,9 +64,10 @@ struct Options {
   bool quiet = false;
   std::string serial;
   std::string device;
+  std::string socket;
+  std::string csv;
   int baud = serial_driver::kDefaultBaud;
   std::string type = "float";
-  int index = 0;
   std::vector<int> indexes;
   std::vector<std::string> pairs;
   int max_in_flight = 1;
@@ -212,6 +221,7 @@ bool openLink(ChassisLink& link, const Options& o) {
   serial_driver::LinkOptions options;
   options.serial = o.serial;
   options.device = o.device;
+  options.socket = o.socket;
   options.baud = o.baud;
   // The simulated controller is a thread of this process. Without real-time priority (which
   // only root gets) a busy machine runs it later than a real line's reply window: give it a
@@ -219,7 +229,18 @@ bool openLink(ChassisLink& link, const Options& o) {
   if (o.simulate) options.reply_timeout = std::chrono::seconds(1);
   options.max_in_flight = o.max_in_flight;
   const std::error_code ec = link.open(options);
-  if (!ec) return true;
+  if (!ec) {
+    const serial_driver::LinkStats stats = link.stats();
+    if (stats.owner_pid != 0 && !o.quiet) {
+      fprintf(stderr, "chassisctl: through the owner pid %d (%s)\n", stats.owner_pid,
+              stats.owner_program.empty() ? "?" : stats.owner_program.c_str());
+    }
+    return true;
+  }
+  if (!o.socket.empty() && o.serial.empty() && o.device.empty()) {
+    fail(o.socket + ": " + ec.message() + " (no owner serves there)");
+    return false;
+  }
   const std::string advice = serial_driver::detail::openAdvice(ec, link.open_failure(), o.serial);
   fail(ec == serial_driver::Errc::not_found && !o.serial.empty()
            ? advice + "; see 'chassisctl list'"
@@ -233,27 +254,11 @@ std::string shownFloat(float v) {
   return std::string(text, result.ptr);
 }
 
-// One read of the entry, as text; the error when the exchange failed.
-std::error_code readEntry(ChassisLink& link, const Options& o, std::string* shown) {
-  if (o.type == "int") {
-    int v = 0;
-    if (auto ec = link.get(o.index, v)) return ec;
-    *shown = std::to_string(v);
-  } else if (o.type == "float") {
-    float v = 0.0f;
-    if (auto ec = link.get(o.index, v)) return ec;
-    *shown = shownFloat(v);
-  } else {
-    if (auto ec = link.get(o.index, *shown)) return ec;
-  }
-  return {};
-}
-
 // Every entry in one batch; a line for each, in order: the value read or what was set on
 // stdout, a failure on stderr.
-int exchangeEntries(ChassisLink& link, const Options& o, std::vector<Entry>& entries,
-                    bool setting) {
-  serial_driver::Batch batch;
+// The batch binds each entry's value: entries must not move while it lives.
+void batchEntries(const Options& o, std::vector<Entry>& entries, bool setting,
+                  serial_driver::Batch& batch) {
   for (Entry& e : entries) {
     if (setting && o.type == "int") batch.set(e.index, e.int_value);
     if (setting && o.type == "float") batch.set(e.index, e.float_value);
@@ -262,21 +267,38 @@ int exchangeEntries(ChassisLink& link, const Options& o, std::vector<Entry>& ent
     if (!setting && o.type == "float") batch.get(e.index, e.float_value);
     if (!setting && o.type == "text") batch.get(e.index, e.value);
   }
+}
+
+// An entry's value as read, or as it went on the wire when set.
+std::string shownValue(const Options& o, const Entry& e, bool setting) {
+  if (o.type == "int") return std::to_string(e.int_value);
+  if (o.type == "float") {
+    return setting ? serial_driver::detail::wireText(e.float_value) : shownFloat(e.float_value);
+  }
+  return e.value;
+}
+
+int exchangeEntries(ChassisLink& link, const Options& o, std::vector<Entry>& entries,
+                    bool setting) {
+  serial_driver::Batch batch;
+  batchEntries(o, entries, setting, batch);
   link.exchange(batch);
   int status = kExitOk;
   for (size_t i = 0; i < entries.size(); ++i) {
     const Entry& e = entries[i];
     if (const std::error_code ec = batch.result(i)) {
       fflush(stdout);  // the lines keep their order on a terminal
-      fail("entry " + std::to_string(e.index) + ": " + ec.message());
+      std::string why = ec.message();
+      if (ec == serial_driver::Errc::rejected && link.stats().owner_pid != 0) {
+        why =
+            "refused by the owner, which serves reads only (an owner allows sets with "
+            "LinkOptions::serve_writes, chassisd with --allow-writes)";
+      }
+      fail("entry " + std::to_string(e.index) + ": " + why);
       status = kExitFailed;
       continue;
     }
-    std::string shown = e.value;
-    if (o.type == "int") shown = std::to_string(e.int_value);
-    if (o.type == "float") {
-      shown = setting ? serial_driver::detail::wireText(e.float_value) : shownFloat(e.float_value);
-    }
+    const std::string shown = shownValue(o, e, setting);
     if (setting) {
       printf("entry %d set to %s\n", e.index, shown.c_str());
     } else {
@@ -293,30 +315,265 @@ void sleepMs(long ms) {
   }
 }
 
-int watchEntry(ChassisLink& link, const Options& o) {
+// Now as ISO 8601 in UTC with milliseconds: 2026-12-08T14:03:07.250Z.
+std::string isoNow() {
+  timespec now{};
+  clock_gettime(CLOCK_REALTIME, &now);
+  tm utc{};
+  gmtime_r(&now.tv_sec, &utc);
+  char text[48];
+  const size_t n = strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%S", &utc);
+  snprintf(text + n, sizeof text - n, ".%03ldZ", now.tv_nsec / 1000000);
+  return text;
+}
+
+// A CSV field: quoted when it holds a comma, a quote or a line break.
+std::string csvField(const std::string& text) {
+  if (text.find_first_of(",\"\r\n") == std::string::npos) return text;
+  std::string quoted = "\"";
+  for (char c : text) quoted += c == '"' ? std::string("\"\"") : std::string(1, c);
+  return quoted + "\"";
+}
+
+struct FileCloser {
+  void operator()(FILE* f) const { fclose(f); }
+};
+
+int watchEntries(ChassisLink& link, const Options& o) {
   struct sigaction action {};
   action.sa_handler = onInterrupt;
   sigemptyset(&action.sa_mask);
   sigaction(SIGINT, &action, nullptr);
   sigaction(SIGTERM, &action, nullptr);
 
+  std::unique_ptr<FILE, FileCloser> csv;
+  if (!o.csv.empty()) {
+    csv.reset(fopen(o.csv.c_str(), "we"));
+    if (!csv) {
+      fail(o.csv + ": " + strerror(errno));
+      return kExitFailed;
+    }
+    std::string header = "time";
+    for (int index : o.indexes) header += "," + std::to_string(index);
+    fprintf(csv.get(), "%s\n", header.c_str());
+  }
+  std::vector<Entry> entries = entriesOf(o, false);
+  serial_driver::Batch batch;
+  batchEntries(o, entries, false, batch);
+
   long readings = 0;
   long failed = 0;
-  while (!interrupted && (o.count_n == 0 || readings < o.count_n)) {
-    std::string shown;
-    ++readings;
-    if (!readEntry(link, o, &shown)) {
-      printf("entry %d = %s  (failed exchanges: %ld)\n", o.index, shown.c_str(), failed);
-    } else {
-      ++failed;
-      printf("entry %d: no valid reply  (failed exchanges: %ld)\n", o.index, failed);
+  long rounds = 0;
+  while (!interrupted && (o.count_n == 0 || rounds < o.count_n)) {
+    ++rounds;
+    const std::string when = isoNow();
+    link.exchange(batch);
+    // One line a round: "entry 3 = 42; entry 5: no valid reply  (failed exchanges: 1)".
+    std::string line;
+    std::string row = when;
+    for (size_t i = 0; i < entries.size(); ++i) {
+      ++readings;
+      line += i == 0 ? "" : "; ";
+      line += "entry " + std::to_string(entries[i].index);
+      row += ",";
+      if (batch.result(i)) {
+        ++failed;
+        line += ": no valid reply";
+      } else {
+        const std::string shown = shownValue(o, entries[i], false);
+        line += " = " + shown;
+        row += csvField(shown);
+      }
     }
+    printf("%s  (failed exchanges: %ld)\n", line.c_str(), failed);
     // A reader that went away ends the watch.
     if (fflush(stdout) != 0) break;
-    if (o.count_n == 0 || readings < o.count_n) sleepMs(o.interval_ms);
+    if (csv && (fprintf(csv.get(), "%s\n", row.c_str()) < 0 || fflush(csv.get()) != 0)) {
+      fail(o.csv + ": " + strerror(errno));
+      return kExitFailed;
+    }
+    if (o.count_n == 0 || rounds < o.count_n) sleepMs(o.interval_ms);
   }
   printf("%s after %ld readings, %ld failed\n", interrupted ? "stopped" : "done", readings, failed);
+  if (csv && fclose(csv.release()) != 0) {
+    fail(o.csv + ": " + strerror(errno));
+    return kExitFailed;
+  }
   return failed == 0 ? kExitOk : kExitFailed;
+}
+
+// A descriptor closed when it goes out of scope.
+class Fd {
+ public:
+  explicit Fd(int fd) : fd_(fd) {}
+  ~Fd() {
+    if (fd_ >= 0) close(fd_);
+  }
+  Fd(const Fd&) = delete;
+  Fd& operator=(const Fd&) = delete;
+  int get() const { return fd_; }
+
+ private:
+  int fd_;
+};
+
+struct DirCloser {
+  void operator()(DIR* dir) const { closedir(dir); }
+};
+
+constexpr int kStatusAnswerMs = 2000;
+
+// What one owner socket said: its owner, the programs it serves.
+struct OwnerSocket {
+  std::string path;
+  bool live = false;
+  pid_t owner_pid = 0;
+  std::string owner_program;
+};
+
+std::string programOf(pid_t pid) {
+  std::string name;
+  if (FILE* comm = fopen(("/proc/" + std::to_string(pid) + "/comm").c_str(), "re")) {
+    char text[64] = {};
+    if (fgets(text, sizeof text, comm) != nullptr) name = text;
+    fclose(comm);
+  }
+  if (!name.empty() && name.back() == '\n') name.pop_back();
+  return name.empty() ? "?" : name;
+}
+
+// The one line the owner answers "?clients" with, without its newline; empty when none came
+// in time.
+std::string clientsAnswer(int fd) {
+  static const char kQuery[] = "?clients\n";
+  if (send(fd, kQuery, sizeof kQuery - 1, MSG_NOSIGNAL) !=
+      static_cast<ssize_t>(sizeof kQuery - 1)) {
+    return "";
+  }
+  std::string line;
+  const auto deadline =
+      std::chrono::steady_clock::now() + std::chrono::milliseconds(kStatusAnswerMs);
+  for (;;) {
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+        deadline - std::chrono::steady_clock::now());
+    pollfd p{fd, POLLIN, 0};
+    if (left.count() <= 0 || poll(&p, 1, static_cast<int>(left.count())) <= 0) return "";
+    char buffer[512];
+    const ssize_t n = recv(fd, buffer, sizeof buffer, 0);
+    if (n <= 0) return "";
+    line.append(buffer, static_cast<size_t>(n));
+    const size_t end = line.find('\n');
+    if (end != std::string::npos) return line.substr(0, end);
+  }
+}
+
+// "!clients 2 pid 10 (a) pid 11 (b)" as its programs, this one left out: it is only asking.
+std::vector<std::string> servedPrograms(const std::string& answer) {
+  std::vector<std::string> programs;
+  const std::string marker = " pid ";
+  const std::string self = std::to_string(getpid());
+  for (size_t at = answer.find(marker); at != std::string::npos;) {
+    const size_t next = answer.find(marker, at + 1);
+    const std::string program =
+        answer.substr(at + 1, next == std::string::npos ? std::string::npos : next - at - 1);
+    const size_t digits = program.find_first_not_of("0123456789", 4);
+    if (program.substr(4, digits == std::string::npos ? std::string::npos : digits - 4) != self) {
+      programs.push_back(program);
+    }
+    at = next;
+  }
+  return programs;
+}
+
+// One block for the socket at path: its owner and the programs it serves, or why there is none.
+OwnerSocket showOwnerSocket(const std::string& path) {
+  OwnerSocket shown;
+  shown.path = path;
+  printf("socket %s\n", path.c_str());
+  sockaddr_un addr{};
+  addr.sun_family = AF_UNIX;
+  if (path.size() >= sizeof addr.sun_path) {
+    printf("  unusable: the path is too long for a socket\n");
+    return shown;
+  }
+  memcpy(addr.sun_path, path.c_str(), path.size() + 1);
+  const Fd fd(socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  if (fd.get() < 0 || connect(fd.get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
+    if (errno == ECONNREFUSED) {
+      printf("  stale: nothing accepts on it (its owner is gone; the next owner replaces it)\n");
+    } else {
+      printf("  cannot connect: %s\n", strerror(errno));
+    }
+    return shown;
+  }
+  ucred peer{};
+  socklen_t length = sizeof peer;
+  if (getsockopt(fd.get(), SOL_SOCKET, SO_PEERCRED, &peer, &length) == 0 && peer.pid > 0) {
+    shown.owner_pid = peer.pid;
+    shown.owner_program = programOf(peer.pid);
+    printf("  owner    pid %d (%s)\n", static_cast<int>(peer.pid), shown.owner_program.c_str());
+  }
+  shown.live = true;
+  const std::string answer = clientsAnswer(fd.get());
+  if (answer.rfind("!clients ", 0) != 0) {
+    printf("  clients  unknown: %s\n",
+           answer.empty() ? "no answer in 2 s" : ("the owner said " + answer).c_str());
+    return shown;
+  }
+  const std::vector<std::string> programs = servedPrograms(answer);
+  std::string list;
+  for (const std::string& program : programs) list += (list.empty() ? "" : ", ") + program;
+  printf("  clients  %zu%s%s\n", programs.size(), list.empty() ? "" : ": ", list.c_str());
+  return shown;
+}
+
+// Every owner socket of the socket directory (or only --socket's), then the attached
+// adapters and whether an owner serves each.
+int showStatus(const Options& o) {
+  if (!o.socket.empty()) {
+    return showOwnerSocket(o.socket).live ? kExitOk : kExitFailed;
+  }
+  const std::string directory = serial_driver::detail::socketDirectory();
+  std::vector<std::string> names;
+  if (std::unique_ptr<DIR, DirCloser> dir{opendir(directory.c_str())}) {
+    while (const dirent* entry = readdir(dir.get())) {
+      const std::string name = entry->d_name;
+      if (name.size() > 5 && name.compare(name.size() - 5, 5, ".sock") == 0) {
+        names.push_back(name);
+      }
+    }
+  }
+  std::sort(names.begin(), names.end());
+  if (names.empty()) printf("no owner sockets in %s\n", directory.c_str());
+  std::vector<OwnerSocket> sockets;
+  sockets.reserve(names.size());
+  for (const std::string& name : names) {
+    std::string path = directory;
+    path.append("/").append(name);
+    sockets.push_back(showOwnerSocket(path));
+  }
+
+  bool any = false;
+  for (const serial_driver::SerialPort& port : serial_driver::listSerialPorts()) {
+    if (!port.on_usb || port.usb.id_vendor != kAdapterVendor ||
+        port.usb.id_product != kAdapterProduct) {
+      continue;
+    }
+    any = true;
+    const std::string path =
+        directory + "/" + serial_driver::detail::socketFileName(port.usb.i_serial, port.devnode);
+    std::string served = "no owner serves it";
+    for (const OwnerSocket& s : sockets) {
+      if (s.path != path) continue;
+      served = s.live
+                   ? "served by pid " + std::to_string(s.owner_pid) + " (" + s.owner_program + ")"
+                   : "no owner serves it (its socket is stale)";
+    }
+    printf("adapter %s serial %s: %s\n", port.devnode.c_str(),
+           port.usb.i_serial.empty() ? "(none)" : port.usb.i_serial.c_str(), served.c_str());
+  }
+  if (!any) printf("no 1a86:7523 adapters attached\n");
+  return kExitOk;
 }
 
 // The control cycle bench runs: six gets and six sets of entries 10 to 15.
@@ -414,8 +671,8 @@ int benchCycles(const Options& o) {
 }
 
 bool takesValue(const std::string& option) {
-  for (const char* name : {"--serial", "--device", "--baud", "--type", "--interval", "--count",
-                           "--max-in-flight", "--cycles", "--ring"}) {
+  for (const char* name : {"--serial", "--device", "--socket", "--baud", "--type", "--interval",
+                           "--count", "--csv", "--max-in-flight", "--cycles", "--ring"}) {
     if (option == name) return true;
   }
   return false;
@@ -466,7 +723,7 @@ std::string unknownSubcommand(int argc, char** argv) {
       continue;
     }
     if (a.empty() || a[0] == '-') continue;
-    for (const char* known : {"list", "get", "set", "watch", "bench"}) {
+    for (const char* known : {"list", "status", "get", "set", "watch", "bench"}) {
       if (a == known) return "";
     }
     return a;
@@ -481,6 +738,9 @@ int run(int argc, char** argv) {
   app.require_subcommand(1);
   app.add_option("--serial", o.serial, "USB serial number of the adapter (see 'list')");
   app.add_option("--device", o.device, "the adapter's node or a link to it, e.g. /dev/ttyUSB0");
+  app.add_option("--socket", o.socket,
+                 "the owner's socket to go through (one forwarded with ssh -L, say); with it, "
+                 "--serial and --device may be left out");
   app.add_option("--baud", o.baud, "line speed")->capture_default_str();
   app.add_flag("--simulate", o.simulate, "run against the built-in simulated chassis");
   app.add_flag("--quiet", o.quiet, "drop the library's messages (otherwise on stderr)");
@@ -490,6 +750,8 @@ int run(int argc, char** argv) {
 
   const auto types = CLI::IsMember({"int", "float", "text"});
   auto* list = app.add_subcommand("list", "list serial ports and their USB identity");
+  auto* status_command =
+      app.add_subcommand("status", "show who owns each adapter and who is attached");
   auto* get = app.add_subcommand("get", "read entries, in one batch");
   get->add_option("INDEX", o.indexes, "entry indexes")->required();
   get->add_option("--type", o.type, "value type")->check(types)->capture_default_str();
@@ -497,8 +759,12 @@ int run(int argc, char** argv) {
   set->add_option("ENTRIES", o.pairs, "INDEX VALUE [INDEX VALUE ...]: entries and values to write")
       ->required();
   set->add_option("--type", o.type, "value type")->check(types)->capture_default_str();
-  auto* watch = app.add_subcommand("watch", "read an entry repeatedly until Ctrl-C");
-  watch->add_option("INDEX", o.index, "entry index")->required();
+  auto* watch =
+      app.add_subcommand("watch", "read entries repeatedly, in one batch a round, until Ctrl-C");
+  watch->add_option("INDEX", o.indexes, "entry indexes")->required();
+  watch->add_option("--csv", o.csv,
+                    "also write each round to FILE as a CSV row: UTC time (ISO 8601, ms), "
+                    "then each value (empty when it failed)");
   watch->add_option("--type", o.type, "value type")->check(types)->capture_default_str();
   watch->add_option("--interval", o.interval, "milliseconds between readings (0 to 3600000)")
       ->capture_default_str();
@@ -514,7 +780,7 @@ int run(int argc, char** argv) {
       ->capture_default_str();
   bench->add_flag("--blocking-firmware", o.blocking_firmware,
                   "with --simulate: the controller takes a command only once its reply is out");
-  for (auto* sub : {list, get, set, watch, bench}) sub->fallthrough();
+  for (auto* sub : {list, status_command, get, set, watch, bench}) sub->fallthrough();
 
   try {
     std::vector<std::string> args = dashValuesLast(argc, argv);
@@ -530,10 +796,11 @@ int run(int argc, char** argv) {
     }
     if (!o.serial.empty() && !o.device.empty()) usage("give --serial or --device, not both");
     if (o.simulate && !o.device.empty()) usage("--simulate names its adapter with --serial");
-    if (!list->parsed() && !o.simulate && o.serial.empty() && o.device.empty()) {
+    if (!list->parsed() && !status_command->parsed() && !o.simulate && o.serial.empty() &&
+        o.device.empty() && o.socket.empty()) {
       usage(
-          "--serial SERIAL or --device PATH is required (see 'chassisctl list'), or use "
-          "--simulate");
+          "--serial SERIAL, --device PATH or --socket PATH is required (see 'chassisctl list'), "
+          "or use --simulate");
     }
     if (o.simulate) checkSimulatedSerial(o.serial);
     if (o.max_in_flight < 1 || o.max_in_flight > serial_driver::kMaxInFlight) {
@@ -566,6 +833,9 @@ int run(int argc, char** argv) {
   std::unique_ptr<chassis_sim::Testbed> sim;
   if (o.simulate) {
     chassis_sim::ensurePreload(argv);
+    // Re-executed as /proc/self/exe, the process is named "exe"; programs it serves and
+    // 'chassisctl status' show its name.
+    prctl(PR_SET_NAME, "chassisctl");
     if (o.serial.empty()) o.serial = kSimulatedSerial;
     sim = chassis_sim::make_sim().add_builtin_uart("ttyS0").add_adapter(o.serial).build();
     if (bench->parsed()) {
@@ -583,6 +853,8 @@ int run(int argc, char** argv) {
   int status = kExitOk;
   if (list->parsed()) {
     status = listPorts();
+  } else if (status_command->parsed()) {
+    status = showStatus(o);
   } else {
     ChassisLink link;
     if (get->parsed() || set->parsed()) {
@@ -591,7 +863,7 @@ int run(int argc, char** argv) {
     }
     if (watch->parsed()) {
       if (!openLink(link, o)) return kExitFailed;
-      status = watchEntry(link, o);
+      status = watchEntries(link, o);
     }
     if (bench->parsed()) status = benchCycles(o);
   }
