@@ -3,12 +3,17 @@
 // like a 115200-baud line, beside the same exchanges made by a typical Python client
 // (pyserial); then a robot's 12-item control cycle as one Batch at 1, 2, 4 and 8 commands in
 // flight on a simulated full-duplex controller, beside pyserial doing it one exchange after the
-// other.
+// other; then the port's owner serving other programs: a get through it beside the owner's own,
+// and the owner's cycle while two client programs (this program again, as --poll) poll it.
 //
 //   exchange_bench [--count N] [--cycles N]
+#include <dirent.h>
+#include <fcntl.h>
+#include <poll.h>
 #include <spawn.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -17,9 +22,12 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
 #include <functional>
 #include <map>
+#include <set>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "chassis_sim/usb_testbed.h"
@@ -308,10 +316,322 @@ void lossRows(FILE* table, chassis_sim::Adapter& adapter, int cycles) {
   }
 }
 
+// The owner's side: the entries the client programs poll, with values the owner never sets.
+constexpr int kPolledFirstEntry = 20;
+constexpr float kPolledValues[] = {1.25f, -3.5f, 2.75f, 0.125f};
+constexpr const char* kPolledTexts[] = {"1.250", "-3.500", "2.750", "0.125"};
+constexpr int kClientPrograms = 2;
+constexpr auto kPollPeriod = std::chrono::milliseconds(10);  // 100 Hz
+
+double threadCpuUs() {
+  timespec now{};
+  clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
+  return static_cast<double>(now.tv_sec) * 1e6 + static_cast<double>(now.tv_nsec) / 1e3;
+}
+
+// Threads of this process by id: the owner's serving thread is the one its open adds.
+std::set<int> taskIds() {
+  std::set<int> ids;
+  if (DIR* tasks = opendir("/proc/self/task")) {
+    while (const dirent* task = readdir(tasks)) {
+      if (task->d_name[0] != '.') ids.insert(atoi(task->d_name));
+    }
+    closedir(tasks);
+  }
+  return ids;
+}
+
+// Time the threads have run on a CPU (the scheduler's own count, in ns), in us.
+double tasksCpuUs(const std::vector<int>& tids) {
+  double total = 0;
+  for (int tid : tids) {
+    std::ifstream stat("/proc/" + std::to_string(getpid()) + "/task/" + std::to_string(tid) +
+                       "/schedstat");
+    double ns = 0;
+    if (stat >> ns) total += ns / 1e3;
+  }
+  return total;
+}
+
+std::vector<int> addedThreads(const std::set<int>& before) {
+  std::vector<int> added;
+  for (int id : taskIds()) {
+    if (before.count(id) == 0) added.push_back(id);
+  }
+  return added;
+}
+
+// The client program: polls two of the owner's entries at 100 Hz as a two-get Batch until its
+// standard input closes, checking every value; says "ready <owner pid>" once attached and
+// "polls N wrong N failed N seconds S" at the end.
+int pollAsClient(const char* device, int first) {
+  serial_driver::setLogSink([](LogLevel, const std::string&) {});
+  serial_driver::ChassisLink link;
+  serial_driver::LinkOptions options;
+  options.device = device;
+  if (link.open(options)) {
+    printf("could not attach\n");
+    return 1;
+  }
+  printf("ready %d\n", link.stats().owner_pid);
+  fflush(stdout);
+  static float values[2];
+  serial_driver::Batch batch;
+  batch.get(first, values[0]);
+  batch.get(first + 1, values[1]);
+  long polls = 0;
+  long wrong = 0;
+  long failed = 0;
+  pollfd parent{STDIN_FILENO, POLLIN, 0};
+  const auto began = Clock::now();
+  auto next = began;
+  while (poll(&parent, 1, 0) == 0) {
+    values[0] = values[1] = NAN;
+    link.exchange(batch);
+    for (size_t i = 0; i < 2; ++i) {
+      if (batch.result(i)) {
+        ++failed;
+      } else if (values[i] != kPolledValues[first - kPolledFirstEntry + static_cast<int>(i)]) {
+        ++wrong;
+      }
+    }
+    ++polls;
+    next = std::max(next + kPollPeriod, Clock::now());
+    std::this_thread::sleep_until(next);
+  }
+  printf("polls %ld wrong %ld failed %ld seconds %f\n", polls, wrong, failed,
+         std::chrono::duration<double>(Clock::now() - began).count());
+  return 0;
+}
+
+struct ClientProgram {
+  pid_t pid = 0;
+  int to = -1;           // its standard input: closed to stop it
+  FILE* from = nullptr;  // its standard output
+};
+
+// This program again, as a client polling two entries from `first`; running once it said
+// which owner it goes through.
+bool startClient(const std::string& device, int first, ClientProgram* client, int* owner_pid) {
+  int in[2];
+  int out[2];
+  if (pipe2(in, O_CLOEXEC) != 0) return false;
+  if (pipe2(out, O_CLOEXEC) != 0) return false;
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_adddup2(&actions, in[0], STDIN_FILENO);
+  posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
+  const std::string entry = std::to_string(first);
+  char* argv[] = {const_cast<char*>("exchange_bench"), const_cast<char*>("--poll"),
+                  const_cast<char*>(device.c_str()), const_cast<char*>(entry.c_str()), nullptr};
+  const int spawned = posix_spawn(&client->pid, "/proc/self/exe", &actions, nullptr, argv, environ);
+  posix_spawn_file_actions_destroy(&actions);
+  close(in[0]);
+  close(out[1]);
+  client->to = in[1];
+  client->from = fdopen(out[0], "r");
+  if (spawned != 0) {
+    client->pid = 0;
+    return false;
+  }
+  char line[128];
+  while (fgets(line, sizeof line, client->from) != nullptr) {
+    if (sscanf(line, "ready %d", owner_pid) == 1) return true;
+  }
+  return false;
+}
+
+struct ClientResult {
+  long polls = 0;
+  long wrong = 0;
+  long failed = 0;
+  double seconds = 0;
+  bool reported = false;
+};
+
+ClientResult stopClient(ClientProgram* client) {
+  ClientResult result;
+  if (client->to >= 0) close(client->to);
+  char line[128];
+  while (client->from != nullptr && fgets(line, sizeof line, client->from) != nullptr) {
+    if (sscanf(line, "polls %ld wrong %ld failed %ld seconds %lf", &result.polls, &result.wrong,
+               &result.failed, &result.seconds) == 4) {
+      result.reported = true;
+    }
+  }
+  if (client->from != nullptr) fclose(client->from);
+  int status = 0;
+  if (client->pid > 0) waitpid(client->pid, &status, 0);
+  return result;
+}
+
+// A get through the owner beside the owner's own get (a direct one), call for call on the
+// paced line, so a busy machine weighs on both alike; and the CPU each costs.
+void ownerGetRows(FILE* table, chassis_sim::Adapter& adapter, int count) {
+  adapter.controller().setBytePacing(serial_driver::detail::byteTime(kBaud));
+  adapter.controller().setEntry(5, "1.500");
+  serial_driver::LinkOptions options;
+  options.device = adapter.devnode();
+  const std::set<int> before = taskIds();
+  serial_driver::ChassisLink owner;
+  serial_driver::ChassisLink client;
+  if (owner.open(options) || client.open(options) || client.stats().owner_pid != getpid()) {
+    fprintf(stderr, "exchange_bench: the owner and its client could not be opened\n");
+    return;
+  }
+  const std::vector<int> serving = addedThreads(before);
+  static float value;
+  std::vector<double> direct;
+  std::vector<double> served;
+  double direct_cpu = 0;
+  double client_cpu = 0;
+  long failed[2] = {0, 0};
+  for (int i = 0; i < 20; ++i) owner.get(5, value), client.get(5, value);  // warm-up
+  const double serving_before = tasksCpuUs(serving);
+  for (int i = 0; i < count; ++i) {
+    for (int through = 0; through < 2; ++through) {
+      serial_driver::ChassisLink& link = through ? client : owner;
+      const double cpu = threadCpuUs();
+      const auto start = Clock::now();
+      value = 0;
+      const bool ok = !link.get(5, value) && value == 1.5f;
+      const double took = std::chrono::duration<double, std::micro>(Clock::now() - start).count();
+      (through ? client_cpu : direct_cpu) += threadCpuUs() - cpu;
+      (through ? served : direct).push_back(took);
+      failed[through] += ok ? 0 : 1;
+    }
+  }
+  const double serving_cpu = (tasksCpuUs(serving) - serving_before) / count;
+  std::sort(direct.begin(), direct.end());
+  std::sort(served.begin(), served.end());
+  const auto median = [](const std::vector<double>& t) { return t[t.size() / 2]; };
+  const auto p99 = [](const std::vector<double>& t) {
+    return t[std::min(t.size() - 1, t.size() * 99 / 100)];
+  };
+  fprintf(table, "%-22s %6.0f us %6.0f us %9s %9.1f us %12s %6ld\n", "direct (owner's own)",
+          median(direct), p99(direct), "1.00", direct_cpu / count, "-", failed[0]);
+  fprintf(table, "%-22s %6.0f us %6.0f us %9.3f %9.1f us %9.1f us %6ld\n", "through the owner",
+          median(served), p99(served), median(served) / median(direct), client_cpu / count,
+          serving_cpu, failed[1]);
+}
+
+// The owner's cycles, one every `period` (0: back to back), with what the clients did meanwhile.
+struct SharedPhase {
+  CycleFigures cycle;
+  ClientResult clients;  // summed over the client programs
+  int attached = 0;
+  double serving_cpu_us = 0;  // the owner's serving thread
+};
+
+SharedPhase sharedPhase(serial_driver::ChassisLink& owner, serial_driver::Batch& batch,
+                        const std::string& device, const std::vector<int>& serving, int cycles,
+                        Clock::duration period, bool with_clients) {
+  SharedPhase phase;
+  ClientProgram clients[kClientPrograms];
+  for (int c = 0; with_clients && c < kClientPrograms; ++c) {
+    int owner_pid = 0;
+    if (startClient(device, kPolledFirstEntry + 2 * c, &clients[c], &owner_pid) &&
+        owner_pid == getpid()) {
+      ++phase.attached;
+    }
+  }
+  const double serving_before = tasksCpuUs(serving);
+  if (period == Clock::duration::zero()) {
+    phase.cycle = measureCycles(owner, batch, cycles);
+  } else {
+    // A control loop: a cycle every period, timed from its start.
+    std::vector<double> times;
+    auto next = Clock::now();
+    const double cpu_start = cpuSeconds();
+    for (int i = 0; i < cycles; ++i) {
+      std::this_thread::sleep_until(next);
+      next += period;
+      const auto start = Clock::now();
+      owner.exchange(batch);
+      times.push_back(std::chrono::duration<double, std::micro>(Clock::now() - start).count());
+      for (size_t item = 0; item < batch.size(); ++item)
+        phase.cycle.lost += batch.result(item) ? 1 : 0;
+    }
+    phase.cycle.cpu_item_us =
+        (cpuSeconds() - cpu_start) * 1e6 / (cycles * static_cast<double>(batch.size()));
+    std::sort(times.begin(), times.end());
+    phase.cycle.median_us = times[times.size() / 2];
+    phase.cycle.p99_us = times[std::min(times.size() - 1, times.size() * 99 / 100)];
+  }
+  phase.serving_cpu_us = tasksCpuUs(serving) - serving_before;
+  for (int c = 0; with_clients && c < kClientPrograms; ++c) {
+    const ClientResult r = stopClient(&clients[c]);
+    phase.clients.polls += r.polls;
+    phase.clients.wrong += r.wrong;
+    phase.clients.failed += r.failed;
+    phase.clients.seconds = std::max(phase.clients.seconds, r.seconds);
+    phase.clients.reported = phase.clients.reported || r.reported;
+  }
+  return phase;
+}
+
+// The owner's 12-item cycle at window 4 alone, then while two client programs poll two entries
+// each at 100 Hz, then alone again; back to back and as a 50 Hz control loop. Every value the
+// clients got is checked against the entries, which the owner never sets.
+void sharedCycleRows(FILE* table, chassis_sim::Adapter& adapter, int cycles) {
+  chassis_sim::Controller& controller = adapter.controller();
+  chassis_sim::LineModel model;
+  model.duplex = true;
+  model.ring_bytes = 256;
+  controller.setLineModel(model);
+  controller.setLineRate(kBaud);
+  for (int i = 0; i < 4; ++i) controller.setEntry(kPolledFirstEntry + i, kPolledTexts[i]);
+  static float values[kCycleEntries];
+  serial_driver::Batch batch;
+  for (int i = 0; i < kCycleEntries; ++i) batch.get(kCycleFirstEntry + i, values[i]);
+  for (int i = 0; i < kCycleEntries; ++i) batch.set(kCycleFirstEntry + i, 0.25f);
+  serial_driver::LinkOptions options;
+  options.device = adapter.devnode();
+  options.max_in_flight = 4;
+  const std::set<int> before = taskIds();
+  serial_driver::ChassisLink owner;
+  if (owner.open(options)) {
+    fprintf(stderr, "exchange_bench: the shared cycle's owner could not be opened\n");
+    return;
+  }
+  const std::vector<int> serving = addedThreads(before);
+  for (int i = 0; i < 10; ++i) owner.exchange(batch);  // warm-up
+  for (const auto period :
+       {Clock::duration::zero(), Clock::duration(std::chrono::milliseconds(20))}) {
+    const char* loop = period == Clock::duration::zero() ? "back to back" : "every 20 ms";
+    const SharedPhase alone =
+        sharedPhase(owner, batch, adapter.devnode(), serving, cycles, period, false);
+    const SharedPhase shared =
+        sharedPhase(owner, batch, adapter.devnode(), serving, cycles, period, true);
+    const SharedPhase after =
+        sharedPhase(owner, batch, adapter.devnode(), serving, cycles, period, false);
+    const double alone_median = (alone.cycle.median_us + after.cycle.median_us) / 2;
+    const ClientResult& c = shared.clients;
+    const double rate =
+        c.seconds > 0 && shared.attached > 0 ? c.polls / c.seconds / shared.attached : NAN;
+    const double per_get =
+        c.polls > 0 ? shared.serving_cpu_us / static_cast<double>(2 * c.polls) : NAN;
+    const auto row = [&](const char* who, const SharedPhase& p, const char* clients) {
+      fprintf(table, "%-13s %-11s %6.2f ms %6.2f ms %7.3f %6.2f us %5ld  %s\n", loop, who,
+              p.cycle.median_us / 1000, p.cycle.p99_us / 1000, p.cycle.median_us / alone_median,
+              p.cycle.cpu_item_us, p.cycle.lost, clients);
+    };
+    char clients[160];
+    snprintf(clients, sizeof clients,
+             "%d attached, %.0f polls/s each, %ld gets: %ld wrong, %ld failed; serving %.1f us "
+             "CPU a get",
+             shared.attached, rate, 2 * c.polls, c.wrong, c.failed, per_get);
+    row("alone", alone, "");
+    row("2 clients", shared, clients);
+    row("alone again", after, "");
+  }
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
   chassis_sim::ensurePreload(argv);
+  if (argc == 4 && strcmp(argv[1], "--poll") == 0) return pollAsClient(argv[2], atoi(argv[3]));
   int count = 300;
   int cycles = 200;
   for (int i = 1; i + 1 < argc; ++i) {
@@ -324,7 +644,12 @@ int main(int argc, char** argv) {
   FILE* table = fdopen(dup(STDOUT_FILENO), "w");
   if (freopen("/dev/null", "w", stdout) == nullptr) return 1;
 
-  auto sim = chassis_sim::make_sim().add_adapter("BENCH").add_adapter("CYCLE").build();
+  auto sim = chassis_sim::make_sim()
+                 .add_adapter("BENCH")
+                 .add_adapter("CYCLE")
+                 .add_adapter("OWNER")
+                 .add_adapter("SHARED")
+                 .build();
   chassis_sim::Controller& controller = sim->adapter(0).controller();
   controller.setEntry(5, "1.500");
   controller.setEntry(6, "-7");
@@ -471,6 +796,21 @@ int main(int argc, char** argv) {
   sim->adapter(1).controller().setLineRate(kBaud);
   lossRows(table, sim->adapter(1), cycles * 5);
   fprintf(table,
+          "\nThe port's owner serving other programs, 115200 paced. A $get 5 %d times each way,\n"
+          "alternating call for call; cpu: the calling thread's, serving cpu: the owner's\n"
+          "serving thread's, per get\n\n",
+          count);
+  fprintf(table, "%-22s %9s %9s %9s %12s %12s %6s\n", "get", "median", "p99", "/direct", "cpu",
+          "serving cpu", "failed");
+  ownerGetRows(table, sim->adapter(2), count);
+  fprintf(table,
+          "\nThe owner's 12-item cycle at window 4, %d cycles a row, alone and while %d client\n"
+          "programs each poll two entries at 100 Hz through it (a two-get Batch), 115200 paced\n\n",
+          cycles, kClientPrograms);
+  fprintf(table, "%-13s %-11s %9s %9s %7s %9s %5s  %s\n", "owner's loop", "programs", "median",
+          "p99", "/alone", "cpu/item", "lost", "clients");
+  sharedCycleRows(table, sim->adapter(3), cycles);
+  fprintf(table,
           "\nclassic: SerialDriver; link: ChassisLink; python: ChassisLink through the Python\n"
           "module, measured by its Python client (allocations not counted). floor: wire time of\n"
           "command and reply at 115200 baud 8N1 (10 bits a byte); cpu: user+system time of the\n"
@@ -482,7 +822,12 @@ int main(int argc, char** argv) {
           "floor with the first command; cpu/item: the calling thread's CPU time per item;\n"
           "allocs: heap allocations per cycle once warmed up; lost: items failed over the row.\n"
           "At 921600 the controller is paced at that rate and the link opened at 115200, which\n"
-          "a pty ignores (the library's rates end at 115200).\n");
+          "a pty ignores (the library's rates end at 115200).\n"
+          "Owner: /direct and /alone: median over the owner's own get, and over the mean of the\n"
+          "two alone rows of the loop; cpu/item: the owner's calling thread; serving: the\n"
+          "owner's serving thread, per get it forwarded; polls/s: what each client reached of\n"
+          "its 100 Hz. Goals: a get through the owner within 1.05 of a direct one, the cycle\n"
+          "with clients within 1.10 of it alone, and never a wrong value.\n");
   fclose(table);
   link.close();
   driver.close();

@@ -37,7 +37,7 @@ class BadReplyError(LinkError): ...
 class BadValueError(LinkError): ...
 class CancelledError(LinkError): ...
 class BusyError(LinkError):
-    """Another program (or link) holds the port."""
+    """Another program (or link) holds the port and does not serve."""
     holder: str  # "pid 4242 (robot_main)", or "another program"
 
 class LinkStats:
@@ -51,16 +51,23 @@ class LinkStats:
     stale_replies: int
     out_of_step: int
     held_back: int
+    owner_pid: int  # the owner this link goes through; 0 when it holds the port itself
+    owner_program: str
+    clients: int  # programs this link serves now, while it holds the port
 
 class ChassisLink:
     """The link to the controller; opened at construction, closed by close() or `with`.
 
     reply_timeout is seconds or a timedelta: negative (however little) raises ValueError, a
     fraction of a millisecond is rounded up to one, None or 0 is the rate's own deadline.
-    Neither serial nor device raises BadValueError; `with` on a closed link raises NotOpenError.
+    None of serial, device and socket raises BadValueError; `with` on a closed link raises NotOpenError.
     exclusive=False opens without taking the port for this link alone, for a program that only
-    watches a line another one drives. An index or int value beyond the controller's int range
-    (however large) raises BadValueError."""
+    watches a line another one drives. While it holds the port the link serves other programs'
+    reads through a Unix socket named after the adapter (serve=False: they get BusyError), and
+    their sets with serve_writes=True (else their sets raise RejectedError). A link that finds
+    the port held by a serving owner goes through it; socket= names the owner's socket, where an
+    owner serves or a link connects (serial and device may then be omitted). An index or int
+    value beyond the controller's int range (however large) raises BadValueError."""
     def __init__(
         self,
         *,
@@ -71,6 +78,9 @@ class ChassisLink:
         reconnect_after: int = 151,
         max_in_flight: int = 1,
         exclusive: bool = True,
+        serve: bool = True,
+        serve_writes: bool = False,
+        socket: Optional[str] = None,
     ) -> None: ...
     def __enter__(self) -> "ChassisLink": ...
     def __exit__(self, *args: Any) -> None: ...

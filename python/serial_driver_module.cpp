@@ -8,6 +8,7 @@
 #include <climits>
 #include <cmath>
 #include <cstdint>
+#include <cstdio>
 #include <deque>
 #include <map>
 #include <optional>
@@ -124,20 +125,33 @@ std::error_code withoutGilUnwinding(Operation&& operation) {
   return ec;
 }
 
-// An operation on the link; a reconnection it made that could not open the port says why.
-template <typename Operation>
-void exchange(ChassisLink& link, Operation&& operation) {
-  const std::error_code ec = withoutGilUnwinding(operation);
-  if (ec == Errc::busy || ec == Errc::open_failed) raiseOpenError(ec, link.open_failure(), "");
-  check(ec);
-}
-
 // Runs a call that may wait for a link's lock with the GIL released: the thread holding the
 // lock may need the GIL first (to log, or to look for Ctrl-C).
 template <typename Call>
 auto withoutGil(Call&& call) {
   py::gil_scoped_release released;
   return call();
+}
+
+// What a refused set adds to its message on a link that goes through the port's owner: the
+// owner's "!read-only" comes back as rejected, as the controller's own refusal does, so the
+// message names both, and how the owner allows sets.
+std::string ownerSetsHint(ChassisLink& link) {
+  const serial_driver::LinkStats stats = withoutGil([&] { return link.stats(); });
+  if (stats.owner_pid == 0) return "";
+  return "; or the port's owner, pid " + std::to_string(stats.owner_pid) + " (" +
+         stats.owner_program +
+         "), serves reads only: it allows sets when it opens with serve_writes=True "
+         "(LinkOptions::serve_writes, chassisd --allow-writes)";
+}
+
+// An operation on the link; a reconnection it made that could not open the port says why.
+template <typename Operation>
+void exchange(ChassisLink& link, Operation&& operation, bool is_set = false) {
+  const std::error_code ec = withoutGilUnwinding(operation);
+  if (ec == Errc::busy || ec == Errc::open_failed) raiseOpenError(ec, link.open_failure(), "");
+  if (ec == Errc::rejected && is_set) raise(linkError(ec, ec.message() + ownerSetsHint(link)));
+  check(ec);
 }
 
 // Asked by a link when a signal interrupts its wait: runs Python's signal handlers, and ends
@@ -230,16 +244,33 @@ std::chrono::milliseconds replyTimeout(const py::object& value) {
   return std::chrono::milliseconds(static_cast<long long>(ms));
 }
 
-std::unique_ptr<ChassisLink> openLink(const std::optional<std::string>& serial,
-                                      const std::optional<std::string>& device, const AnyInt& baud,
-                                      const py::object& reply_timeout,
-                                      const AnyInt& reconnect_after, const AnyInt& max_in_flight,
-                                      bool exclusive) {
+// Destroying a link that serves joins its serving thread, which may be waiting for the GIL to
+// log: the GIL is let go meanwhile. At interpreter exit the sink is gone and no thread may
+// take the GIL back safely, so it is kept.
+struct DeleteWithoutGil {
+  void operator()(ChassisLink* link) const {
+    if (PyGILState_Check() == 0 || _Py_IsFinalizing()) {
+      delete link;
+      return;
+    }
+    PyThreadState* state = PyEval_SaveThread();
+    delete link;
+    PyEval_RestoreThread(state);
+  }
+};
+using LinkHolder = std::unique_ptr<ChassisLink, DeleteWithoutGil>;
+
+LinkHolder openLink(const std::optional<std::string>& serial,
+                    const std::optional<std::string>& device, const AnyInt& baud,
+                    const py::object& reply_timeout, const AnyInt& reconnect_after,
+                    const AnyInt& max_in_flight, bool exclusive, bool serve, bool serve_writes,
+                    const std::optional<std::string>& socket) {
   serial_driver::LinkOptions options;
   options.serial = serial.value_or("");
   options.device = device.value_or("");
-  if (options.serial.empty() && options.device.empty()) {
-    raise(linkError(Errc::bad_value, "ChassisLink needs serial= or device="));
+  options.socket = socket.value_or("");
+  if (options.serial.empty() && options.device.empty() && options.socket.empty()) {
+    raise(linkError(Errc::bad_value, "ChassisLink needs serial=, device= or socket="));
   }
   // No rate the line knows is out of int range, and 0 is none.
   options.baud = cInt(baud.value, "baud", [] { raiseLinkError(Errc::bad_baud); });
@@ -255,8 +286,10 @@ std::unique_ptr<ChassisLink> openLink(const std::optional<std::string>& serial,
     refuse_in_flight();
   }
   options.exclusive = exclusive;
+  options.serve = serve;
+  options.serve_writes = serve_writes;
   options.interrupt_check = pythonSignalRaised;
-  auto link = std::make_unique<ChassisLink>();
+  LinkHolder link(new ChassisLink());
   const std::error_code ec = withoutGilUnwinding([&] { return link->open(options); });
   if (ec == Errc::not_found || ec == Errc::busy || ec == Errc::open_failed) {
     raiseOpenError(ec, link->open_failure(), options.serial);
@@ -336,13 +369,16 @@ void setValue(ChassisLink& link, const AnyInt& entry, const py::object& value,
   const std::string kind = valueKind(value, type);
   if (kind == "int") {
     const int v = intValue(value);
-    exchange(link, [&] { return link.set(index, v); });
+    exchange(
+        link, [&] { return link.set(index, v); }, true);
   } else if (kind == "float") {
     const float v = floatValue(value);
-    exchange(link, [&] { return link.set(index, v); });
+    exchange(
+        link, [&] { return link.set(index, v); }, true);
   } else if (kind == "text") {
     const std::string v = py::str(value);
-    exchange(link, [&] { return link.set(index, std::string_view(v)); });
+    exchange(
+        link, [&] { return link.set(index, std::string_view(v)); }, true);
   }
 }
 
@@ -420,6 +456,13 @@ class PyBatch {
     }
     busy_ = false;
     exchanged_ = slots_.size();
+    sets_hint_.clear();
+    for (size_t i = 0; i < slots_.size(); ++i) {
+      if (slots_[i].kind == Kind::kSet && batch_.result(i) == Errc::rejected) {
+        sets_hint_ = ownerSetsHint(link);
+        break;
+      }
+    }
     if (ec == Errc::busy || ec == Errc::open_failed) raiseOpenError(ec, link.open_failure(), "");
     for (size_t i = 0; i < slots_.size(); ++i) {
       if (const std::error_code item = batch_.result(i)) raise(error(i, item));
@@ -482,25 +525,34 @@ class PyBatch {
 
   py::object error(size_t i, std::error_code ec) const {
     const Slot& slot = slots_[i];
+    const bool set = slot.kind == Kind::kSet;
     py::object e = linkError(ec, ec.message() + " (item " + std::to_string(i) + ", " +
-                                     (slot.kind == Kind::kSet ? "set " : "get ") +
-                                     std::to_string(slot.index) + ")");
+                                     (set ? "set " : "get ") + std::to_string(slot.index) + ")" +
+                                     (set && ec == Errc::rejected ? sets_hint_ : ""));
     e.attr("item") = i;
     return e;
   }
 
   serial_driver::Batch batch_;
   std::deque<Slot> slots_;
-  size_t exchanged_ = 0;  // items the last exchange covered
+  size_t exchanged_ = 0;   // items the last exchange covered
+  std::string sets_hint_;  // what a refused set adds, as the last exchange found the link
   bool busy_ = false;
 };
 
-// Library messages go to the logger "serial_driver" at the matching level.
+// Library messages go to the logger "serial_driver" at the matching level, from any thread: an
+// owner's serving thread logs too, which Python did not start.
 void bridgeLogToPython() {
   serial_driver::setLogSink([](LogLevel level, const std::string& line) {
     static const int kPythonLevels[] = {5, 10, 20, 30, 40, 50};  // TRACE .. CRITICAL
     const int index = static_cast<int>(level);
     const int python_level = index >= 0 && index < 6 ? kPythonLevels[index] : 30;
+    // A serving thread may log after exit has begun: taking the GIL then would end the thread
+    // inside the library. The line goes where the library puts it without a sink.
+    if (_Py_IsFinalizing()) {
+      std::printf("%s\n", line.c_str());
+      return;
+    }
     py::gil_scoped_acquire gil;
     try {
       py::module_::import("logging")
@@ -683,18 +735,27 @@ PYBIND11_MODULE(serial_driver, m) {
       .def_readonly("skipped_lines", &serial_driver::LinkStats::skipped_lines)
       .def_readonly("stale_replies", &serial_driver::LinkStats::stale_replies)
       .def_readonly("out_of_step", &serial_driver::LinkStats::out_of_step)
-      .def_readonly("held_back", &serial_driver::LinkStats::held_back);
+      .def_readonly("held_back", &serial_driver::LinkStats::held_back)
+      .def_readonly("owner_pid", &serial_driver::LinkStats::owner_pid)
+      .def_readonly("owner_program", &serial_driver::LinkStats::owner_program)
+      .def_readonly("clients", &serial_driver::LinkStats::clients);
 
-  py::class_<ChassisLink>(m, "ChassisLink")
+  py::class_<ChassisLink, LinkHolder>(m, "ChassisLink")
       .def(py::init(&openLink), py::kw_only(), py::arg("serial") = py::none(),
            py::arg("device") = py::none(), py::arg("baud") = serial_driver::kDefaultBaud,
            py::arg("reply_timeout") = py::none(),
            py::arg("reconnect_after") = serial_driver::kReconnectAfter,
-           py::arg("max_in_flight") = 1, py::arg("exclusive") = true,
+           py::arg("max_in_flight") = 1, py::arg("exclusive") = true, py::arg("serve") = true,
+           py::arg("serve_writes") = false, py::arg("socket") = py::none(),
            "Opens the adapter with this USB serial number, or the device path. reply_timeout "
            "is a timedelta or seconds; None for the rate's own deadline. max_in_flight (1 to "
            "16): commands a Batch sends before their replies. exclusive=False opens without "
-           "taking the port, for a program that only watches a line another one drives.")
+           "taking the port, for a program that only watches a line another one drives. "
+           "While it holds the port the link serves other programs' reads through a Unix "
+           "socket (serve=False: they get BusyError), their sets too with serve_writes=True; "
+           "a link that finds the port held by a serving owner goes through it. socket: the "
+           "owner's socket path, where an owner serves or a link connects (then serial and "
+           "device may be omitted).")
       .def("__enter__",
            [](py::object self) {
              ChassisLink& link = self.cast<ChassisLink&>();

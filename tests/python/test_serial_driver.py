@@ -92,7 +92,8 @@ def test_errors_of_opening_sending_and_values(chassis, link):
         link.get_float(1)
 
 
-def test_open_failures_say_the_cause_and_the_fix(chassis, link, tmp_path):
+def test_open_failures_say_the_cause_and_the_fix(chassis, tmp_path):
+    link = serial_driver.ChassisLink(serial="ABC123", serve=False)
     with pytest.raises(serial_driver.BusyError) as busy:
         serial_driver.ChassisLink(serial="ABC123")
     name = pathlib.Path("/proc/self/comm").read_text().strip()
@@ -158,9 +159,64 @@ def test_exclusive_false_opens_without_taking_the_port(chassis):
     with serial_driver.ChassisLink(serial="ABC123", exclusive=False) as driving, \
             serial_driver.ChassisLink(serial="ABC123", exclusive=False) as watching:
         assert driving.is_open and watching.is_open
-    with serial_driver.ChassisLink(serial="ABC123", exclusive=True):
+    with serial_driver.ChassisLink(serial="ABC123", exclusive=True, serve=False):
         with pytest.raises(serial_driver.BusyError):
             serial_driver.ChassisLink(serial="ABC123")
+
+
+def test_a_second_link_goes_through_the_serving_owner(chassis, patient):
+    adapter = chassis.adapter(0)
+    adapter.set_entry(5, "1.500")
+    program = pathlib.Path("/proc/self/comm").read_text().strip()
+    with serial_driver.ChassisLink(serial="ABC123") as owner, \
+            serial_driver.ChassisLink(serial="ABC123") as client:
+        assert patient(client.get_float, 5) == 1.5
+        assert (client.stats.owner_pid, client.stats.owner_program) == (os.getpid(), program)
+        assert (owner.stats.owner_pid, owner.stats.clients) == (0, 1)
+        # Served programs read only, unless the owner allows sets; the error says how.
+        with pytest.raises(serial_driver.RejectedError, match="serve_writes=True"):
+            client.set(5, 2.0)
+        batch = serial_driver.Batch()
+        batch.get_float(5), batch.set(5, 2.0)
+        with pytest.raises(serial_driver.RejectedError, match=r"item 1, set 5\).*serve_writes"):
+            patient(client.exchange, batch)
+        assert batch.result(0) == 1.5 and adapter.entry(5) == "1.500"
+    with serial_driver.ChassisLink(serial="ABC123", serve_writes=True), \
+            serial_driver.ChassisLink(serial="ABC123") as client:
+        patient(client.set, 5, 2.0)
+        assert adapter.entry(5) == "2.000"
+
+
+def test_a_socket_path_reaches_its_owner_and_nothing_once_it_is_gone(chassis, patient, tmp_path):
+    chassis.adapter(0).set_entry(6, "-7")
+    path = str(tmp_path / "owner.sock")
+    with serial_driver.ChassisLink(serial="ABC123", socket=path), \
+            serial_driver.ChassisLink(socket=path) as client:
+        assert patient(client.get_int, 6) == -7
+        assert client.stats.owner_pid == os.getpid() and client.device == path
+    with pytest.raises(serial_driver.NotFoundError):
+        serial_driver.ChassisLink(socket=path)
+
+
+def test_a_python_client_in_another_process_reads_through_the_owner(chassis):
+    chassis.adapter(0).set_entry(5, "1.500")
+    with serial_driver.ChassisLink(serial="ABC123") as owner:
+        # The child inherits the testbed and its socket directory from this process.
+        child = _run_python("""
+            import serial_driver
+            with serial_driver.ChassisLink(serial="ABC123") as link:
+                for attempt in range(3):
+                    try:
+                        value = link.get_float(5)
+                        break
+                    except serial_driver.TimeoutError:
+                        if attempt == 2:
+                            raise
+                print(value, link.stats.owner_pid)
+            """)
+        assert child.returncode == 0, child.stderr
+        assert child.stdout.split() == ["1.5", str(os.getpid())]
+        assert owner.stats.owner_pid == 0
 
 
 def test_a_forked_child_leaves_the_port_to_its_parent(chassis, link):
@@ -368,6 +424,44 @@ def test_interpreter_exit_with_a_daemon_thread_inside_a_call_is_clean():
     assert "terminate" not in done.stderr
 
 
+def test_an_owner_dropped_while_its_serving_thread_logs_goes_without_a_deadlock():
+    # The serving thread logs through Python's logging and needs the GIL to finish; the owner's
+    # destructor waits for that thread, so it must not hold the GIL meanwhile.
+    dropped = _run_python("""
+        import logging, threading
+        import serial_driver
+        in_sink, dropping = threading.Event(), threading.Event()
+
+        class Waiting(logging.Handler):
+            def emit(self, record):
+                if isinstance(threading.current_thread(), threading._DummyThread):
+                    in_sink.set()
+                    dropping.wait(30)
+
+        logging.getLogger("serial_driver").addHandler(Waiting())
+        testbed = sim.Testbed()
+        adapter = testbed.add_adapter("ABC123")
+        owner = serial_driver.ChassisLink(serial="ABC123")
+        client = serial_driver.ChassisLink(serial="ABC123")
+        adapter.inject(sim.Fault.BANG_FRAME)  # the owner logs what the controller said
+
+        def ask():
+            try:
+                client.get_int(1)
+            except serial_driver.LinkError:
+                pass
+
+        asking = threading.Thread(target=ask)
+        asking.start()
+        assert in_sink.wait(30), "the serving thread logs"
+        dropping.set()
+        del owner
+        asking.join()
+        print("dropped")
+        """)
+    assert dropped.returncode == 0 and dropped.stdout == "dropped\n", dropped.stderr
+
+
 def test_values_python_users_expect(chassis):
     adapter = chassis.adapter(0)
     with pytest.raises(ValueError):
@@ -431,6 +525,8 @@ def test_the_type_stubs_name_what_the_module_has():
                      and issubclass(getattr(serial_driver, n), serial_driver.LinkError)
                      and n != "LinkError"}
     assert errors == module_errors
+    assert set(members("LinkStats")) == {n for n in dir(serial_driver.LinkStats)
+                                         if not n.startswith("_")}
     # The options ChassisLink takes, as the module's own signature names them.
     init = next(n for n in classes["ChassisLink"].body if getattr(n, "name", "") == "__init__")
     signature = serial_driver.ChassisLink.__init__.__doc__.splitlines()[0]
