@@ -230,8 +230,10 @@ TEST_F(LockFileTest, RefusingLockDirectoryStillOpensOnTheLockAndSaysSoOnce) {
   // Missing, and one not even root may write in.
   for (const char* dir : {"/nonexistent/lock", "/proc"}) {
     setenv("SERIAL_DRIVER_LOCK_DIR", dir, 1);
+    LinkOptions holding = onDevice(pty_.slavePath());
+    holding.serve = false;  // a second link would go through it
     ChassisLink link;
-    ASSERT_FALSE(link.open(onDevice(pty_.slavePath()))) << dir;
+    ASSERT_FALSE(link.open(holding)) << dir;
     ChassisLink second;
     EXPECT_EQ(second.open(onDevice(pty_.slavePath())), Errc::busy) << "flock still keeps it";
   }
