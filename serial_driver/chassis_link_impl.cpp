@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <cstdio>
 
 #include "serial_driver/link_open.h"
 #include "serial_driver/log.h"
@@ -48,14 +49,21 @@ std::error_code ChassisLink::Impl::attach() {
     if (ec != Errc::busy) return ec;
   }
   const std::string socket = by_node ? detail::ownerSocketPath(options, path) : options.socket;
-  const std::error_code ec = detail::OwnerClient::connect(socket, &owner);
+  OpenFailure held;
+  if (by_node) {
+    std::lock_guard<std::mutex> lock(mutex);
+    held = failure;
+  }
+  std::error_code ec = detail::OwnerClient::connect(socket, &owner);
+  // Only the port's holder is its owner: another program listening at the name is not.
+  int holder_pid = 0;
+  if (!ec && by_node && std::sscanf(held.holder.c_str(), "pid %d", &holder_pid) == 1 &&
+      holder_pid != owner->ownerPid()) {
+    owner.reset();
+    ec = std::make_error_code(std::errc::connection_refused);
+  }
   if (ec) {
     if (by_node) {  // a holder that does not serve
-      OpenFailure held;
-      {
-        std::lock_guard<std::mutex> lock(mutex);
-        held = failure;
-      }
       detail::logBusy(held);
       return Errc::busy;
     }

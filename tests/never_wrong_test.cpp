@@ -17,6 +17,12 @@
 //     answered with its own "$fdb" and that value before the call returned.
 // A set that succeeded was read, stored and answered with its own "$ack" before the call
 // returned. A failed get leaves its variable alone.
+//
+// Some programs also run two client links through the owner's socket, reading at random while
+// the owner's program runs. Their gets are traced by value alone (every value names one set, or
+// an entry's start): one that succeeded must carry the "$fdb" the controller wrote, before the
+// call returned, to a "$get" of that entry read after the call began. Their sets are refused
+// and never reach the controller.
 #include <algorithm>
 #include <atomic>
 #include <condition_variable>
@@ -151,6 +157,7 @@ struct Program {
   FaultRates rates;
   std::map<int, std::string> first;  // each entry's value before the program
   std::vector<Op> ops;
+  std::vector<std::vector<Op>> client_ops;  // each client link's calls through the owner
   std::vector<Received> received;
   std::vector<Written> written;
   Clock::time_point start;
@@ -253,8 +260,7 @@ std::string printable(const std::string& bytes) {
 
 // The call, what the link reported for each item, and what the controller read and wrote
 // meanwhile.
-std::string history(const Program& run, size_t op_number) {
-  const Op& op = run.ops[op_number];
+std::string history(const Program& run, const Op& op, const std::string& call) {
   const auto ms = [&run](Clock::time_point t) {
     char text[32];
     snprintf(text, sizeof text, "%.1f ms",
@@ -264,9 +270,9 @@ std::string history(const Program& run, size_t op_number) {
   std::ostringstream out;
   out << "seed " << run.seed << ", window " << run.window << ", reply timeout "
       << run.deadline.count() << " ms, ring " << run.rates.ring << "\n"
-      << "call #" << op_number << (op.batch ? " (batch)" : " (single)") << " from " << ms(op.begin)
-      << " to " << ms(op.end)
-      << (op.cancel_after != Clock::duration::max() ? ", cancelled on the way" : "") << ":\n";
+      << call << (op.batch ? " (batch)" : " (single)") << " from " << ms(op.begin) << " to "
+      << ms(op.end) << (op.cancel_after != Clock::duration::max() ? ", cancelled on the way" : "")
+      << ":\n";
   for (size_t n = 0; n < op.items.size(); ++n) {
     const Item& item = op.items[n];
     out << "  [" << n << "] " << item.command() << " -> "
@@ -296,6 +302,10 @@ std::string history(const Program& run, size_t op_number) {
   return out.str();
 }
 
+std::string history(const Program& run, size_t op_number) {
+  return history(run, run.ops[op_number], "call #" + std::to_string(op_number));
+}
+
 // A reported get value against the entry's text.
 bool sameValue(const Item& item, const std::string& expected) {
   if (item.kind == Kind::kGetText) return item.text == expected;
@@ -316,6 +326,11 @@ std::vector<std::string> check(const Program& run) {
     for (size_t n = 0; n < run.ops[o].items.size(); ++n) {
       order.emplace_back(o, n);
       ++made[run.ops[o].items[n].command()];
+    }
+  }
+  for (const auto& ops : run.client_ops) {
+    for (const Op& op : ops) {
+      for (const Item& item : op.items) made[item.command()] += item.isGet() ? 1 : 0;
     }
   }
   std::map<std::string, const Received*> sets_read;
@@ -403,10 +418,86 @@ std::vector<std::string> check(const Program& run) {
   for (size_t o = 0; o < run.ops.size(); ++o) {
     if (run.ops[o].overran) fail(o, "the call outlived its bound");
   }
+  for (size_t c = 0; c < run.client_ops.size(); ++c) {
+    for (size_t o = 0; o < run.client_ops[c].size(); ++o) {
+      const Op& op = run.client_ops[c][o];
+      const auto clientFail = [&](const std::string& what) {
+        if (failures.size() < 5) {
+          failures.push_back(
+              what + "\n" +
+              history(run, op, "client " + std::to_string(c) + " call #" + std::to_string(o)));
+        }
+      };
+      if (op.overran) clientFail("a client's call outlived its bound");
+      for (const Item& item : op.items) {
+        if (!item.isGet()) {
+          if (!item.result) clientFail("a client's set succeeded: " + item.command());
+        } else if (item.result) {
+          if (item.number != kUntouched || item.text != kUntouchedText) {
+            clientFail("a client's failed get changed its variable: " + item.command());
+          }
+        } else {
+          bool answered = false;
+          for (const Received& r : run.received) {
+            if (!r.is_get || r.index != item.index || r.at < op.begin) continue;
+            for (const Written* w : replies[r.seq]) {
+              answered = answered || (w->proper && w->at <= op.end && sameValue(item, w->value));
+            }
+          }
+          if (!answered) {
+            clientFail("a client's get gave a value no answer to it carried: " + item.command());
+          }
+        }
+      }
+    }
+  }
   return failures;
 }
 
-Program runProgram(uint64_t seed, int window, int items) {
+// A client's call: mostly gets, now and then a set the owner must refuse.
+Op makeClientOp(std::mt19937_64& random, const std::vector<int>& indices, int* next_value,
+                milliseconds deadline) {
+  Op op = makeOp(random, indices, next_value, deadline);
+  for (Item& item : op.items) {
+    if (!item.isGet() && random() % 8 != 0) {
+      item.kind = random() % 2 == 0 ? Kind::kGetFloat : Kind::kGetText;
+      item.value.clear();
+    }
+  }
+  return op;
+}
+
+// Reading through the owner until told to stop, on a thread of its own.
+void runClient(const std::string& device, uint64_t seed, Program& run, std::vector<Op>& ops,
+               const std::atomic<bool>& stop) {
+  std::mt19937_64 random(seed);
+  ChassisLink link;
+  serial_driver::LinkOptions options;
+  options.device = device;
+  options.reply_timeout = run.deadline;
+  const std::error_code opened = link.open(options);
+  EXPECT_FALSE(opened) << "seed " << run.seed << ": " << opened.message();
+  EXPECT_EQ(link.stats().owner_pid, getpid()) << "seed " << run.seed << ": not through the owner";
+  if (opened) return;
+  int next_value = 500000 + 100000 * static_cast<int>(seed % 2);  // never the owner's
+  Watch watch(link);
+  while (!stop) {
+    ops.push_back(makeClientOp(random, run.indices, &next_value, run.deadline));
+    Op& op = ops.back();
+    op.begin = Clock::now();
+    // A client gives each answer its reply timeout and four seconds more for the owner's late
+    // answers and its other programs; a loaded machine gets two seconds on top.
+    const Clock::duration each = run.deadline + std::chrono::seconds(4);
+    watch.begin(op.cancel_after == Clock::duration::max() ? Clock::time_point::max()
+                                                          : op.begin + op.cancel_after,
+                op.begin + static_cast<int>(op.items.size()) * each + std::chrono::seconds(2));
+    perform(link, op);
+    op.end = Clock::now();
+    op.overran = watch.end();
+  }
+}
+
+Program runProgram(uint64_t seed, int window, int items, int clients) {
   std::mt19937_64 random(seed * 1000003 + static_cast<uint64_t>(window));
   Program run;
   run.seed = seed;
@@ -436,6 +527,16 @@ Program runProgram(uint64_t seed, int window, int items) {
   EXPECT_FALSE(opened) << opened.message();
   if (opened) return run;
   run.start = Clock::now();
+  run.client_ops.resize(static_cast<size_t>(clients));
+  std::atomic<bool> owner_done{false};
+  std::vector<std::thread> client_threads;
+  client_threads.reserve(static_cast<size_t>(clients));
+  for (int c = 0; c < clients; ++c) {
+    client_threads.emplace_back([&, c] {
+      runClient(controller.device(), seed * 7 + static_cast<uint64_t>(c), run,
+                run.client_ops[static_cast<size_t>(c)], owner_done);
+    });
+  }
   {
     Watch watch(link);
     for (int made = 0; made < items;) {
@@ -445,12 +546,15 @@ Program runProgram(uint64_t seed, int window, int items) {
       op.begin = Clock::now();
       watch.begin(op.cancel_after == Clock::duration::max() ? Clock::time_point::max()
                                                             : op.begin + op.cancel_after,
-                  op.begin + bound(run.deadline, op.items.size()));
+                  op.begin + bound(run.deadline, op.items.size()) +
+                      (clients > 0 ? bound(run.deadline, 1) : Clock::duration(0)));
       perform(link, op);
       op.end = Clock::now();
       op.overran = watch.end();
     }
   }
+  owner_done = true;
+  for (std::thread& client : client_threads) client.join();
   link.close();
   controller.waitIdle();
   run.received = controller.received();
@@ -481,12 +585,17 @@ TEST_P(RandomPrograms, NeverAWrongValue) {
   std::vector<std::thread> lanes;
   for (int lane = 0; lane < 8; ++lane) {
     lanes.emplace_back([&] {
-      for (size_t n; (n = next++) < seeds.size();) runs[n] = runProgram(seeds[n], window, 500);
+      // Every fourth program also serves two clients.
+      for (size_t n = 0; (n = next++) < seeds.size();) {
+        runs[n] = runProgram(seeds[n], window, 500, seeds[n] % 4 == 0 ? 2 : 0);
+      }
     });
   }
   for (auto& lane : lanes) lane.join();
   int items = 0;
   int succeeded = 0;
+  int client_items = 0;
+  int client_gets = 0;
   int faults[8] = {};
   for (const Program& run : runs) {
     for (const std::string& failure : check(run)) ADD_FAILURE() << failure;
@@ -497,6 +606,17 @@ TEST_P(RandomPrograms, NeverAWrongValue) {
       }
     }
     for (int f = 0; f < 8; ++f) faults[f] += run.faults[f];
+    for (const auto& ops : run.client_ops) {
+      for (const Op& op : ops) {
+        for (const Item& item : op.items) {
+          client_items += 1;
+          client_gets += item.isGet() && !item.result ? 1 : 0;
+        }
+      }
+    }
+  }
+  if (seeds.size() >= 4) {
+    EXPECT_GT(client_gets, 0) << "no client's get got through";
   }
   // Failures are allowed, but most items must get through or nothing was checked.
   EXPECT_GT(succeeded, items / 4) << succeeded << " of " << items << " items succeeded";
@@ -505,7 +625,8 @@ TEST_P(RandomPrograms, NeverAWrongValue) {
     seen += std::string(" ") + faultName(static_cast<Fault>(f)) + " " + std::to_string(faults[f]);
     EXPECT_GT(faults[f], 0) << "no " << faultName(static_cast<Fault>(f)) << " was injected";
   }
-  std::cout << items << " items, " << succeeded << " succeeded; faults:" << seen << "\n";
+  std::cout << items << " items, " << succeeded << " succeeded; clients: " << client_items
+            << " items, " << client_gets << " gets succeeded; faults:" << seen << "\n";
 }
 
 INSTANTIATE_TEST_SUITE_P(Windows, RandomPrograms, testing::Values(1, 2, 4, 8, 16),

@@ -12,6 +12,7 @@
 #include "serial_driver/link_error.h"
 #include "serial_driver/log.h"
 #include "serial_driver/owner/served_line.h"
+#include "serial_driver/port.h"
 
 namespace serial_driver {
 namespace detail {
@@ -43,9 +44,26 @@ std::error_code OwnerClient::connect(const std::string& path,
   made->path_ = path;
   made->owner_pid_ = peerOf(fd.get()).pid;
   made->owner_program_ = programName(made->owner_pid_);
+  made->made_by_ = getpid();
+  // A forked child must not keep the connection: the owner would count it as attached.
+  rememberPort(fd.get());
   made->fd_ = std::move(fd);
   *client = std::move(made);
   return {};
+}
+
+OwnerClient::~OwnerClient() {
+  if (getpid() != made_by_) {
+    fd_.release();
+    return;
+  }
+  disconnect();
+}
+
+void OwnerClient::disconnect() {
+  if (fd_.get() >= 0) forgetPort(fd_.get());
+  fd_.reset();
+  in_.clear();
 }
 
 void OwnerClient::run(Item* items, size_t count, const StopSignal& stop, Clock::duration item_bound,
@@ -69,8 +87,7 @@ void OwnerClient::run(Item* items, size_t count, const StopSignal& stop, Clock::
     for (; next < count; ++next) {
       if (items[next].length >= 0) items[next].result = result;
     }
-    fd_.reset();
-    in_.clear();
+    disconnect();
   };
   if (fd_.get() < 0) return failRest(Errc::hung_up);
 

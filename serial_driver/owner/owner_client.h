@@ -25,6 +25,11 @@ class OwnerClient {
  public:
   // Connects to the owner serving at path: ECONNREFUSED or ENOENT when none does.
   static std::error_code connect(const std::string& path, std::unique_ptr<OwnerClient>* client);
+  // A child made by fork() had its copy of the connection closed at fork: it only forgets it.
+  ~OwnerClient();
+  OwnerClient() = default;
+  OwnerClient(const OwnerClient&) = delete;
+  OwnerClient& operator=(const OwnerClient&) = delete;
 
   // Every item whose length is not negative; each item's result is set. item_bound: how long
   // one answer may take once the one before it came, or its command went. A command that gets
@@ -39,8 +44,11 @@ class OwnerClient {
   const std::string& path() const { return path_; }
 
  private:
+  void disconnect();
+
   std::string path_;
   UniqueFd fd_;
+  pid_t made_by_ = 0;
   std::string in_;  // bytes of an answer line not yet whole
   pid_t owner_pid_ = 0;
   std::string owner_program_;

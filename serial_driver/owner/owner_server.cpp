@@ -112,6 +112,7 @@ void OwnerServer::serve() {
     polled.assign({{wake_fd_.get(), POLLIN, 0}, {listen_fd_.get(), POLLIN, 0}});
     bool runnable = false;
     for (const auto& client : served_) {
+      takeLines(*client);
       short events = 0;
       if (!client->ended && client->in.size() < kInRoom) events |= POLLIN;
       if (!client->out.empty()) events |= POLLOUT;
@@ -171,6 +172,13 @@ bool OwnerServer::readFrom(Client& client) {
       client.in.append(buf, static_cast<size_t>(got));
     }
   }
+  takeLines(client);
+  return true;
+}
+
+// Moves whole lines read into the queue while it has room: on every pass, since the room comes
+// as commands are answered, not as bytes arrive.
+void OwnerServer::takeLines(Client& client) {
   while (client.queue.size() < kServedQueueLines) {
     const size_t newline = client.in.find('\n');
     if (newline == std::string::npos) {
@@ -180,7 +188,7 @@ bool OwnerServer::readFrom(Client& client) {
       }
       // A program that ended in the middle of a line sent no command.
       if (client.ended) client.in.clear();
-      break;
+      return;
     }
     if (client.overlong) {
       client.overlong = false;
@@ -193,7 +201,6 @@ bool OwnerServer::readFrom(Client& client) {
     }
     client.in.erase(0, newline + 1);
   }
-  return true;
 }
 
 void OwnerServer::queueLine(Client& client, const char* line, int length) {

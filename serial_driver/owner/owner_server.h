@@ -51,6 +51,7 @@ class OwnerServer {
   void serve();
   void acceptClients();
   bool readFrom(Client& client);
+  void takeLines(Client& client);
   void queueLine(Client& client, const char* line, int length);
   bool writeTo(Client& client);
   bool runOne();
