@@ -48,7 +48,7 @@ struct Tally {
 // Whether an operation should stop: cancel() or the interrupt check.
 struct StopSignal {
   const Turns& turns;
-  uint64_t epoch;
+  uint64_t epoch = 0;
   bool ask_check = true;  // false on a served program's behalf: the check is the link's own
 };
 

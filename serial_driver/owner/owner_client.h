@@ -44,6 +44,7 @@ class OwnerClient {
   const std::string& path() const { return path_; }
 
  private:
+  friend class ServedRun;
   void disconnect();
 
   std::string path_;

@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <deque>
+#include <new>
 
 #include "serial_driver/codec.h"
 #include "serial_driver/owner/served_line.h"
@@ -85,7 +86,7 @@ OwnerServer::~OwnerServer() {
     listen_fd_.release();
     wake_fd_.release();
     // Moved out and never freed: the serving thread may have been changing them at fork.
-    (void)new std::vector<std::unique_ptr<Client>>(std::move(served_));
+    (void)new (std::nothrow) std::vector<std::unique_ptr<Client>>(std::move(served_));
     (void)thread_.release();
     return;
   }

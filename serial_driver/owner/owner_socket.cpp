@@ -99,7 +99,7 @@ std::string ownerSocketPath(const LinkOptions& options, const std::string& node)
 }
 
 std::error_code listenAt(const std::string& path, const struct stat& tty, UniqueFd* fd) {
-  sockaddr_un addr;
+  sockaddr_un addr{};
   if (!addressFor(path, &addr)) return std::make_error_code(std::errc::filename_too_long);
   struct stat there {};
   if (lstat(path.c_str(), &there) == 0) {
@@ -129,7 +129,7 @@ std::error_code listenAt(const std::string& path, const struct stat& tty, Unique
 }
 
 std::error_code connectTo(const std::string& path, UniqueFd* fd) {
-  sockaddr_un addr;
+  sockaddr_un addr{};
   if (!addressFor(path, &addr)) return std::make_error_code(std::errc::filename_too_long);
   UniqueFd sock(socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
   if (sock.get() < 0) return lastError();

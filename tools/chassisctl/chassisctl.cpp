@@ -870,9 +870,7 @@ int run(int argc, char** argv) {
   return status;
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
+int runMain(int argc, char** argv) {
   // A closed pipe or stdout is reported through the exit status, not by dying of SIGPIPE.
   signal(SIGPIPE, SIG_IGN);
   // With a standard stream closed, the next file opened would take its number, and output
@@ -904,4 +902,14 @@ int main(int argc, char** argv) {
     return kExitFailed;
   }
   return status;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  try {
+    return runMain(argc, argv);
+  } catch (...) {  // out of memory while reporting a failure: nothing more to say
+    return kExitFailed;
+  }
 }
