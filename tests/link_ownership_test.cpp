@@ -35,25 +35,6 @@ std::string thisProcess() {
   return "pid " + std::to_string(getpid()) + " (" + name + ")";
 }
 
-class LogLines {
- public:
-  LogLines() {
-    serial_driver::setLogSink([this](LogLevel, const std::string& line) {
-      std::lock_guard<std::mutex> lock(mutex_);
-      text_ += line + "\n";
-    });
-  }
-  ~LogLines() { serial_driver::setLogSink(nullptr); }
-  std::string text() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return text_;
-  }
-
- private:
-  std::mutex mutex_;
-  std::string text_;
-};
-
 // The descriptors of this process whose files' paths hold `name`: "/dev/pts/" for the
 // simulated ports and their far ends, "ptmx" for the simulator's far ends alone.
 std::vector<int> descriptorsOn(const char* name) {
@@ -163,7 +144,7 @@ class OwnershipTest : public testing::Test {
 
   std::string lock_dir_;
 
-  LogLines log_;
+  test::LogLines log_;
   std::unique_ptr<chassis_sim::Testbed> sim_;
   ChassisLink holder_;
 };
@@ -231,7 +212,7 @@ TEST_F(OwnershipTest, TheClassicDriverHoldsTheLockFileUntilClose) {
 
 TEST(LinkOwnership, ProgramsThatTurnExclusivityOffShareThePort) {
   auto sim = make_sim().add_adapter("ABC123").build();
-  LogLines log;
+  test::LogLines log;
   LinkOptions shared = bySerial("ABC123");
   shared.exclusive = false;
   ChassisLink driving;

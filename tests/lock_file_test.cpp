@@ -69,30 +69,6 @@ int deadPid() {
   return child;
 }
 
-class LogLines {
- public:
-  LogLines() {
-    serial_driver::setLogSink([this](LogLevel, const std::string& line) {
-      std::lock_guard<std::mutex> lock(mutex_);
-      text_ += line + "\n";
-    });
-  }
-  ~LogLines() { serial_driver::setLogSink(nullptr); }
-  std::string text() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return text_;
-  }
-  int count(const std::string& part) {
-    int n = 0;
-    for (const std::string& line : test::splitLines(text())) n += line.find(part) != line.npos;
-    return n;
-  }
-
- private:
-  std::mutex mutex_;
-  std::string text_;
-};
-
 // Each test with a lock directory of its own.
 class LockFileTest : public testing::Test {
  protected:
@@ -139,7 +115,7 @@ TEST_F(LockFileTest, NotExclusiveTakesNoLockFile) {
 TEST_F(LockFileTest, StaleFileIsTakenOverAndSaidSo) {
   const int dead = deadPid();
   writeLock(pidText(dead));
-  LogLines log;
+  test::LogLines log;
   ChassisLink link;
   ASSERT_FALSE(link.open(onDevice(pty_.slavePath())));
   EXPECT_EQ(test::slurp(lock_path_), pidText(getpid()));
@@ -201,7 +177,7 @@ TEST_F(LockFileTest, KilledHolderLeavesAStaleFileTheNextOpenTakesOver) {
   waitpid(holder, nullptr, 0);
   EXPECT_EQ(test::slurp(lock_path_), pidText(holder)) << "no one removed it";
 
-  LogLines log;
+  test::LogLines log;
   ChassisLink link;
   ASSERT_FALSE(link.open(onDevice(path)));
   EXPECT_EQ(test::slurp(lock_path_), pidText(getpid()));
@@ -226,7 +202,7 @@ TEST_F(LockFileTest, ForkedChildLeavesTheParentsFile) {
 }
 
 TEST_F(LockFileTest, RefusingLockDirectoryStillOpensOnTheLockAndSaysSoOnce) {
-  LogLines log;
+  test::LogLines log;
   // Missing, and one not even root may write in.
   for (const char* dir : {"/nonexistent/lock", "/proc"}) {
     setenv("SERIAL_DRIVER_LOCK_DIR", dir, 1);

@@ -67,25 +67,6 @@ class RawClient {
   std::string pending_;
 };
 
-class LogLines {
- public:
-  LogLines() {
-    serial_driver::setLogSink([this](LogLevel, const std::string& line) {
-      std::lock_guard<std::mutex> lock(mutex_);
-      text_ += line + "\n";
-    });
-  }
-  ~LogLines() { serial_driver::setLogSink(nullptr); }
-  std::string text() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return text_;
-  }
-
- private:
-  std::mutex mutex_;
-  std::string text_;
-};
-
 class OwnerTest : public testing::Test {
  protected:
   void SetUp() override {
@@ -108,7 +89,7 @@ class OwnerTest : public testing::Test {
     return owner_.stats().clients == count;
   }
 
-  LogLines log_;
+  test::LogLines log_;
   std::unique_ptr<chassis_sim::Testbed> sim_;
   ChassisLink owner_;
 };

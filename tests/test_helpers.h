@@ -17,11 +17,13 @@
 #include <cstring>
 #include <fstream>
 #include <functional>
+#include <mutex>
 #include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "serial_driver/log_sink.h"
 #include "serial_driver/serial_driver.h"
 
 namespace test {
@@ -44,6 +46,32 @@ inline std::string slurp(const std::string& path) {
   ss << in.rdbuf();
   return ss.str();
 }
+
+// The library's messages while it lives, line by line.
+class LogLines {
+ public:
+  LogLines() {
+    serial_driver::setLogSink([this](LogLevel, const std::string& line) {
+      std::lock_guard<std::mutex> lock(mutex_);
+      text_ += line + "\n";
+    });
+  }
+  ~LogLines() { serial_driver::setLogSink(nullptr); }
+  std::string text() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return text_;
+  }
+  // Lines that hold part.
+  int count(const std::string& part) {
+    int n = 0;
+    for (const std::string& line : splitLines(text())) n += line.find(part) != line.npos;
+    return n;
+  }
+
+ private:
+  std::mutex mutex_;
+  std::string text_;
+};
 
 // Open descriptors on pseudo-terminals, where the ports live; the simulator's pipes, sockets
 // and files come and go on their own.
