@@ -198,25 +198,30 @@ def test_a_socket_path_reaches_its_owner_and_nothing_once_it_is_gone(chassis, pa
         serial_driver.ChassisLink(socket=path)
 
 
-def test_a_python_client_in_another_process_reads_through_the_owner(chassis):
+def test_a_python_script_and_chassisctl_read_through_the_owner_at_once(chassis):
     chassis.adapter(0).set_entry(5, "1.500")
     with serial_driver.ChassisLink(serial="ABC123") as owner:
-        # The child inherits the testbed and its socket directory from this process.
+        # Both inherit the testbed and its socket directory from this process.
+        tool = subprocess.Popen([os.environ["CHASSISCTL"], "--quiet", "--serial", "ABC123", "watch",
+                                 "5", "--count", "20", "--interval", "10"],
+                                stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
         child = _run_python("""
             import serial_driver
             with serial_driver.ChassisLink(serial="ABC123") as link:
-                for attempt in range(3):
+                values = set()
+                for attempt in range(20):
                     try:
-                        value = link.get_float(5)
-                        break
+                        values.add(link.get_float(5))
                     except serial_driver.TimeoutError:
-                        if attempt == 2:
-                            raise
-                print(value, link.stats.owner_pid)
+                        pass
+                print(sorted(values), link.stats.owner_pid)
             """)
+        out, err = tool.communicate(timeout=120)
         assert child.returncode == 0, child.stderr
-        assert child.stdout.split() == ["1.5", str(os.getpid())]
-        assert owner.stats.owner_pid == 0
+        assert child.stdout.split() == ["[1.5]", str(os.getpid())]
+        readings = [line for line in out.splitlines() if line.startswith("entry 5 = ")]
+        assert readings and all(line.startswith("entry 5 = 1.5  ") for line in readings), out + err
+        assert owner.stats.owner_pid == 0 and owner.get_float(5) == 1.5
 
 
 def test_a_forked_child_leaves_the_port_to_its_parent(chassis, link):
