@@ -357,10 +357,13 @@ TEST(RealDriver, ALineOtherThan8N1GarblesEveryExchange) {
 
 TEST(RealDriver, ARateTheControllerDoesNotUseFailsEveryExchange) {
   ChassisLink link;
-  ASSERT_FALSE(link.open(bySerial(9600)));
+  LinkOptions holding = bySerial(9600);
+  holding.serve = false;
+  ASSERT_FALSE(link.open(holding));
   int value = 0;
   for (int n = 0; n < 3; ++n) EXPECT_EQ(link.get(1, value), Errc::timeout);
-  // The port is the link's until it is closed: a second opener is told who holds it.
+  // The port is the link's until it is closed: a second opener, which it does not serve, is
+  // told who holds it.
   SerialDriver driver;
   std::string dev;
   EXPECT_FALSE(driver.init(kSerial, dev, 38400));
