@@ -66,7 +66,11 @@ class OwnerServer {
   UniqueFd wake_fd_;
   std::atomic<bool> stopping_{false};
   std::atomic<int> clients_{0};
-  std::vector<std::unique_ptr<Client>> served_;  // the serving thread's own
+  // The programs served, the serving thread's own; on the heap, so that a forked child's copy
+  // can be let go of without allocating (a lock held at fork would never be released there).
+  using Served = std::vector<std::unique_ptr<Client>>;
+  std::unique_ptr<Served> held_{new Served};
+  Served& served_ = *held_;
   size_t next_turn_ = 0;
   std::unique_ptr<std::thread> thread_;
 };
