@@ -339,6 +339,9 @@ class ThroughTheOwnerTest : public ChassisctlTest {
     ChassisctlTest::SetUp();
     serial_driver::LinkOptions options;
     options.serial = "ABC123";
+    // The tool's commands run on this owner's engine: a deadline no loaded or emulated
+    // machine reaches.
+    options.reply_timeout = std::chrono::seconds(2);
     ASSERT_FALSE(owner_.open(options));
     ASSERT_EQ(owner_.stats().owner_pid, 0) << "this process holds the port";
     self_ = "pid " + std::to_string(getpid()) + " (" + test::slurp("/proc/self/comm");
