@@ -200,7 +200,8 @@ def test_a_socket_path_reaches_its_owner_and_nothing_once_it_is_gone(chassis, pa
 
 def test_a_python_script_and_chassisctl_read_through_the_owner_at_once(chassis):
     chassis.adapter(0).set_entry(5, "1.500")
-    with serial_driver.ChassisLink(serial="ABC123") as owner:
+    # Their commands run on the owner's engine: a deadline no loaded or emulated machine reaches.
+    with serial_driver.ChassisLink(serial="ABC123", reply_timeout=2) as owner:
         # Both inherit the testbed and its socket directory from this process.
         tool = subprocess.Popen([os.environ["CHASSISCTL"], "--quiet", "--serial", "ABC123", "watch",
                                  "5", "--count", "20", "--interval", "10"],
